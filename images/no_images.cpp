@@ -1,0 +1,7 @@
+#include "images/embedded_images.h"
+
+namespace korva {
+
+std::span<const StoredImage> embedded_images() { return {}; }
+
+}  // namespace korva

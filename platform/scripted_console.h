@@ -1,0 +1,49 @@
+// A console for tests: keys and lines come from a prepared input text, and
+// every byte printed is recorded.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/console_io.h"
+
+namespace korva {
+
+class ScriptedConsole : public Console {
+public:
+    explicit ScriptedConsole(std::string input = {}) : input_(std::move(input)) {}
+
+    void print(std::string_view text) override { output_.append(text); }
+    bool key_pressed() override { return true; }  // a key is there, or the input has ended
+    int read_key() override {
+        if (pos_ >= input_.size()) return -1;
+        return static_cast<unsigned char>(input_[pos_++]);
+    }
+    // A line ends at CR or LF; a CR LF pair counts as one line end.
+    bool read_line(std::string& line) override {
+        line.clear();
+        if (pos_ >= input_.size()) return false;
+        while (pos_ < input_.size()) {
+            const char c = input_[pos_++];
+            if (c == '\r') {
+                if (pos_ < input_.size() && input_[pos_] == '\n') ++pos_;
+                return true;
+            }
+            if (c == '\n') return true;
+            line.push_back(c);
+        }
+        return true;
+    }
+
+    void type(std::string_view more) { input_.append(more); }
+    const std::string& output() const { return output_; }
+    void clear_output() { output_.clear(); }
+    bool input_consumed() const { return pos_ >= input_.size(); }
+
+private:
+    std::string input_;
+    std::size_t pos_ = 0;
+    std::string output_;
+};
+
+}  // namespace korva

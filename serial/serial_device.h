@@ -1,0 +1,68 @@
+// The serial device seam, shaped on the Win32 communications model.
+//
+// LineSettings carries the fields of the Win32 device-control block that the
+// utility sets; ReadTimeouts is the Win32 read time-out record. A read returns
+// when the count is reached, when the total time-out (multiplier x count +
+// constant) has run out, or, once at least one byte came, when the line has
+// been silent for longer than the interval time-out. All times are in
+// milliseconds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace korva {
+
+constexpr uint8_t NOPARITY = 0;
+constexpr uint8_t ONESTOPBIT = 0;
+constexpr uint8_t RTS_CONTROL_DISABLE = 0;
+constexpr uint8_t DTR_CONTROL_DISABLE = 0;
+constexpr uint32_t EV_RXCHAR = 0x0001;
+constexpr uint32_t EV_RXFLAG = 0x0002;
+
+struct LineSettings {
+    uint32_t baud_rate = 9600;
+    uint8_t byte_size = 8;
+    uint8_t parity = NOPARITY;
+    uint8_t stop_bits = ONESTOPBIT;
+    uint8_t rts_control = RTS_CONTROL_DISABLE;
+    uint8_t dtr_control = DTR_CONTROL_DISABLE;
+    bool outx_cts_flow = false;
+    bool outx_dsr_flow = false;
+    bool tx_continue_on_xoff = false;
+    bool out_x = false;
+    bool in_x = false;
+};
+
+struct ReadTimeouts {
+    uint32_t interval = 0;    // ReadIntervalTimeout
+    uint32_t multiplier = 0;  // ReadTotalTimeoutMultiplier
+    uint32_t constant = 0;    // ReadTotalTimeoutConstant
+};
+
+class SerialDevice {
+public:
+    virtual ~SerialDevice() = default;
+    // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
+    virtual bool get_state(LineSettings& settings) = 0;
+    virtual bool set_state(const LineSettings& settings) = 0;
+    virtual bool set_timeouts(const ReadTimeouts& timeouts) = 0;
+    virtual bool set_mask(uint32_t mask) = 0;
+    // ReadFile: blocks by the time-out model above; the number of bytes read,
+    // 0 on time-out or failure.
+    virtual std::size_t read(uint8_t* buffer, std::size_t count) = 0;
+    // WriteFile: the number of bytes written, 0 on failure.
+    virtual std::size_t write(const uint8_t* buffer, std::size_t count) = 0;
+};
+
+// Opens the port named "COM1" to "COM9" for exclusive use; nullptr when it
+// cannot be opened (missing, busy, refused).
+using SerialOpener = std::function<std::unique_ptr<SerialDevice>(const std::string& port_name)>;
+
+// The machine's own serial ports (POSIX or Win32, chosen by the build).
+std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name);
+
+}  // namespace korva

@@ -1,0 +1,102 @@
+#include "serial/serial_port.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korva {
+
+bool open_port(SerialPort& port, const SerialOpener& opener) {
+    port.handle = opener ? opener(std::string(port.port_name.data())) : nullptr;
+    return port.handle != nullptr;
+}
+
+bool configure_port(SerialPort& port) {
+    if (!port.handle) return false;
+    SerialDevice& dev = *port.handle;
+    // The driver's current settings are the starting point.
+    dev.get_state(port.line_settings);
+    LineSettings& ls = port.line_settings;
+    ls.baud_rate = 9600;
+    ls.byte_size = 8;
+    ls.parity = NOPARITY;
+    ls.stop_bits = ONESTOPBIT;
+    ls.rts_control = RTS_CONTROL_DISABLE;
+    ls.dtr_control = DTR_CONTROL_DISABLE;
+    ls.outx_cts_flow = false;
+    ls.outx_dsr_flow = false;
+    ls.tx_continue_on_xoff = false;
+    ls.out_x = false;
+    ls.in_x = false;
+    port.time_outs = ReadTimeouts{1, 1, 1};
+    dev.set_timeouts(port.time_outs);
+    dev.set_state(port.line_settings);
+    return dev.set_mask(EV_RXCHAR);
+}
+
+bool set_port_speed(SerialPort& port) {
+    if (!port.handle) return false;
+    if (!port.handle->set_state(port.line_settings)) return false;
+    return port.handle->set_mask(EV_RXFLAG);
+}
+
+uint32_t read_port(SerialPort& port, uint8_t* buffer, uint32_t count) {
+    if (!port.handle || count == 0) return 0;
+    return static_cast<uint32_t>(port.handle->read(buffer, count));
+}
+
+uint32_t write_port(SerialPort& port, const uint8_t* buffer, uint32_t count) {
+    if (!port.handle || count == 0) return 0;
+    return static_cast<uint32_t>(port.handle->write(buffer, count));
+}
+
+void reset_rings(SerialPort& port) {
+    port.rx_ring.fill(0);
+    port.tx_ring.fill(0);
+    port.rx_count = port.rx_write = port.rx_read = port.tx_write = 0;
+}
+
+void fill_receive_ring(SerialPort& port) {
+    // A chunk is read only into an empty ring, so the ring never overflows;
+    // the bound below keeps that true whatever a caller does.
+    const uint32_t room = RING_SIZE - port.rx_count;
+    const uint32_t want = std::min({port.read_chunk, READ_CHUNK, room});
+    const uint32_t got = read_port(port, port.scratch.data(), want);
+    for (uint32_t i = 0; i < got; ++i) {
+        port.rx_ring[port.rx_write] = port.scratch[i];
+        port.rx_write = (port.rx_write + 1) % RING_SIZE;
+        ++port.rx_count;
+    }
+}
+
+uint8_t take_received_byte(SerialPort& port) {
+    if (port.rx_count == 0) return 0;
+    const uint8_t byte = port.rx_ring[port.rx_read];
+    port.rx_read = (port.rx_read + 1) % RING_SIZE;
+    --port.rx_count;
+    return byte;
+}
+
+uint8_t send_byte(SerialPort& port, uint8_t byte) {
+    port.tx_ring[port.tx_write] = byte;
+    write_port(port, &port.tx_ring[port.tx_write], 1);
+    port.tx_write = (port.tx_write + 1) % RING_SIZE;
+    return 1;
+}
+
+uint8_t write_raw(SerialPort& port, const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) write_port(port, bytes + i, 1);
+    return 1;
+}
+
+uint32_t read_raw_timed(SerialPort& port, uint8_t* buffer, uint8_t factor) {
+    port.time_outs = ReadTimeouts{1000, 4u * factor, 1};
+    if (port.handle) port.handle->set_timeouts(port.time_outs);
+    const uint32_t want = std::min(port.read_chunk, READ_CHUNK);
+    const uint32_t got = read_port(port, port.scratch.data(), want);
+    if (got > 0) std::memcpy(buffer, port.scratch.data(), got);
+    return got;
+}
+
+void close_port(SerialPort& port) { port.handle.reset(); }
+
+}  // namespace korva

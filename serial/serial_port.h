@@ -1,0 +1,53 @@
+// The one serial port of a run: its device, line settings, time-outs and the
+// receive and transmit rings. Operations return plain counts and never print.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "serial/serial_device.h"
+
+namespace korva {
+
+constexpr uint32_t RING_SIZE = 512;
+constexpr uint32_t READ_CHUNK = 254;
+
+struct SerialPort {
+    std::unique_ptr<SerialDevice> handle;  // empty when opening failed
+    std::array<char, 5> port_name{'C', 'O', 'M', '2', '\0'};
+    LineSettings line_settings{};
+    ReadTimeouts time_outs{};
+    uint32_t read_chunk = READ_CHUNK;
+    std::array<uint8_t, READ_CHUNK> scratch{};
+    std::array<uint8_t, RING_SIZE> rx_ring{};
+    uint32_t rx_count = 0;
+    uint32_t rx_write = 0;
+    uint32_t rx_read = 0;
+    std::array<uint8_t, RING_SIZE> tx_ring{};
+    uint32_t tx_write = 0;
+};
+
+// Opens port_name through the opener; true when the port is open.
+bool open_port(SerialPort& port, const SerialOpener& opener);
+// 9600 baud, 8 data bits, no parity, one stop bit, no flow control, read
+// time-outs 1/1/1 ms. Nonzero on success.
+bool configure_port(SerialPort& port);
+// Applies line_settings.baud_rate. Nonzero on success.
+bool set_port_speed(SerialPort& port);
+uint32_t read_port(SerialPort& port, uint8_t* buffer, uint32_t count);
+uint32_t write_port(SerialPort& port, const uint8_t* buffer, uint32_t count);
+// Empties the rings (the link does this when it opens).
+void reset_rings(SerialPort& port);
+void fill_receive_ring(SerialPort& port);
+// Precondition: rx_count > 0.
+uint8_t take_received_byte(SerialPort& port);
+uint8_t send_byte(SerialPort& port, uint8_t byte);
+uint8_t write_raw(SerialPort& port, const uint8_t* bytes, uint32_t count);
+// Long time-outs: interval 1000 ms, 4 x factor ms a byte, constant 1 ms.
+// Copies what was read into buffer (which holds READ_CHUNK bytes) and
+// returns the count; 0 leaves buffer untouched.
+uint32_t read_raw_timed(SerialPort& port, uint8_t* buffer, uint8_t factor);
+void close_port(SerialPort& port);
+
+}  // namespace korva

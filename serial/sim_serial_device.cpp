@@ -1,0 +1,107 @@
+#include "serial/sim_serial_device.h"
+
+#include <algorithm>
+
+namespace korva {
+
+namespace {
+constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
+}
+
+bool SimSerialDevice::get_state(LineSettings& settings) {
+    settings = settings_;
+    return true;
+}
+
+bool SimSerialDevice::set_state(const LineSettings& settings) {
+    if (refuse_settings_) return false;
+    settings_ = settings;
+    peer_.on_settings(settings_, clock_.calendar_ms());
+    return true;
+}
+
+bool SimSerialDevice::set_timeouts(const ReadTimeouts& timeouts) {
+    timeouts_ = timeouts;
+    return true;
+}
+
+bool SimSerialDevice::set_mask(uint32_t mask) {
+    mask_ = mask;
+    return true;
+}
+
+std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
+    if (count == 0) return 0;
+    const int64_t start = clock_.calendar_ms();
+    const bool no_total = timeouts_.multiplier == 0 && timeouts_.constant == 0;
+    int64_t total_deadline = NEVER;
+    if (!no_total) {
+        total_deadline = start + static_cast<int64_t>(timeouts_.multiplier) *
+                                     static_cast<int64_t>(count) +
+                         timeouts_.constant;
+    } else if (timeouts_.interval == MAXDWORD) {
+        total_deadline = start;  // return at once with what is there
+    }
+
+    std::size_t got = 0;
+    int64_t last_byte_ms = start;
+    for (;;) {
+        const int64_t now = clock_.calendar_ms();
+        if (peer_.connected()) {
+            arrived_.clear();
+            peer_.deliver(now, arrived_);
+            pending_.insert(pending_.end(), arrived_.begin(), arrived_.end());
+        }
+        while (got < count && !pending_.empty()) {
+            buffer[got++] = pending_.front();
+            pending_.pop_front();
+            last_byte_ms = now;
+        }
+        if (got == count) return got;
+
+        int64_t wake = total_deadline;
+        if (got > 0 && timeouts_.interval != MAXDWORD) {
+            // Ends once the line has been silent for longer than the interval.
+            wake = std::min(wake, last_byte_ms + static_cast<int64_t>(timeouts_.interval) + 1);
+        }
+        if (now >= wake) return got;
+        int64_t next = peer_.connected() ? peer_.next_delivery_ms(now) : NEVER;
+        if (next <= now) next = now + 1;  // a peer late with its bytes: look again shortly
+        const int64_t until = std::min(wake, next);
+        if (until == NEVER) return got;  // nothing will ever come
+        clock_.sleep_ms(until - now);
+    }
+}
+
+std::size_t SimSerialDevice::write(const uint8_t* buffer, std::size_t count) {
+    if (!peer_.connected()) return 0;
+    peer_.on_write(buffer, count, settings_.baud_rate, clock_.calendar_ms());
+    return count;
+}
+
+void ScriptedPeer::on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t) {
+    written_.insert(written_.end(), data, data + count);
+    last_baud_ = baud;
+}
+
+void ScriptedPeer::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
+    while (!due_.empty() && due_.front().at_ms <= now_ms) {
+        out.push_back(due_.front().byte);
+        due_.pop_front();
+    }
+}
+
+int64_t ScriptedPeer::next_delivery_ms(int64_t) {
+    return due_.empty() ? NEVER : due_.front().at_ms;
+}
+
+void ScriptedPeer::schedule(int64_t at_ms, const std::vector<uint8_t>& bytes) {
+    // Keep the queue in time order; bytes of one call keep their order.
+    auto pos = std::upper_bound(due_.begin(), due_.end(), at_ms,
+                                [](int64_t t, const Due& d) { return t < d.at_ms; });
+    std::deque<Due> added;
+    for (uint8_t b : bytes) added.push_back({at_ms, b});
+    due_.insert(pos, added.begin(), added.end());
+}
+
+}  // namespace korva

@@ -1,0 +1,93 @@
+// A serial device whose far end is a program object: the virtual reader, or
+// a test double. Time is the given Clock's: a VirtualClock in tests (waits
+// cost no real time), the system clock for a real-time simulated session.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <vector>
+
+#include "platform/clock.h"
+#include "serial/serial_device.h"
+
+namespace korva {
+
+constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+
+// The far end of a simulated line.
+class LinePeer {
+public:
+    virtual ~LinePeer() = default;
+    // The utility put these bytes on the line at now_ms, its port at baud.
+    virtual void on_write(const uint8_t* data, std::size_t count, uint32_t baud,
+                          int64_t now_ms) = 0;
+    // The utility's port changed its settings (its speed) at now_ms.
+    virtual void on_settings(const LineSettings& /*settings*/, int64_t /*now_ms*/) {}
+    // Appends to out every byte that has reached the utility by now_ms.
+    virtual void deliver(int64_t now_ms, std::vector<uint8_t>& out) = 0;
+    // When the next byte will reach the utility if nothing more is written;
+    // NEVER when none is due.
+    virtual int64_t next_delivery_ms(int64_t now_ms) = 0;
+    // False once the cable is pulled: writes fail and reads hear silence.
+    virtual bool connected() { return true; }
+};
+
+class SimSerialDevice : public SerialDevice {
+public:
+    SimSerialDevice(Clock& clock, LinePeer& peer) : clock_(clock), peer_(peer) {}
+
+    bool get_state(LineSettings& settings) override;
+    bool set_state(const LineSettings& settings) override;
+    bool set_timeouts(const ReadTimeouts& timeouts) override;
+    bool set_mask(uint32_t mask) override;
+    std::size_t read(uint8_t* buffer, std::size_t count) override;
+    std::size_t write(const uint8_t* buffer, std::size_t count) override;
+
+    const LineSettings& settings() const { return settings_; }
+    const ReadTimeouts& timeouts() const { return timeouts_; }
+    uint32_t mask() const { return mask_; }
+
+    // Make set_state fail from now on (a port that refuses a speed).
+    void refuse_settings(bool refuse) { refuse_settings_ = refuse; }
+
+private:
+    Clock& clock_;
+    LinePeer& peer_;
+    LineSettings settings_{};
+    ReadTimeouts timeouts_{};
+    uint32_t mask_ = 0;
+    bool refuse_settings_ = false;
+    std::vector<uint8_t> arrived_;
+    std::deque<uint8_t> pending_;
+};
+
+// A simple test double: records what the utility writes and plays back
+// bytes scheduled at given times.
+class ScriptedPeer : public LinePeer {
+public:
+    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override;
+    void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
+    int64_t next_delivery_ms(int64_t now_ms) override;
+    bool connected() override { return connected_; }
+
+    // Bytes that reach the utility at at_ms.
+    void schedule(int64_t at_ms, const std::vector<uint8_t>& bytes);
+    void unplug() { connected_ = false; }
+
+    const std::vector<uint8_t>& written() const { return written_; }
+    void clear_written() { written_.clear(); }
+    uint32_t last_write_baud() const { return last_baud_; }
+
+private:
+    struct Due {
+        int64_t at_ms;
+        uint8_t byte;
+    };
+    std::deque<Due> due_;
+    std::vector<uint8_t> written_;
+    uint32_t last_baud_ = 0;
+    bool connected_ = true;
+};
+
+}  // namespace korva
