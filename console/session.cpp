@@ -244,9 +244,7 @@ void pause_seconds(Session& s, uint32_t n) {
     }
 }
 
-void blink_phase(Session& s) {
-    s.clock.sleep_ms(BLINK_PHASE_MS);
-}
+void blink_phase(Session& s) { s.clock.sleep_ms(BLINK_PHASE_MS); }
 
 int read_key_no_echo(Session& s) {
     const int key = s.console.read_key();
