@@ -34,7 +34,9 @@ TEST(Bootinfo, PrintsTheFiveFieldsWithTheirLabels) {
 
 TEST(Bootinfo, RunsOfZeroBytesAreOneSeparatorAndFieldsAreNotFiltered) {
     FramePeer peer;
-    const char raw[] = "\0\0\0PUB~\0\0MOD\x01\0BOOT\0\0\0" "4.05\0DATE";
+    const char raw[] =
+        "\0\0\0PUB~\0\0MOD\x01\0BOOT\0\0\0"
+        "4.05\0DATE";
     const ByteString payload(raw, raw + sizeof raw - 1);
     peer.answer_always(0xF7, boot_info_answer(payload));
     const ScriptRun run = run_script(peer, {"bootinfo"});
@@ -86,13 +88,12 @@ TEST(Info, FifteenBlockReader) {
     FramePeer peer;
     play(peer, reader_with_15_blocks());
     const ScriptRun run = run_script(peer, {"info"});
-    EXPECT_EQ(run.text,
-              software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 3.20") +
-                  "\n           BLOC[1] :  NOM CONSTRUCTEUR      : KORVA"
-                  "\n                      NUMERO DE SERIE       : 123456789"
-                  "\n                      VERSION LOGICIEL BOOT : 4.01\n" +
-                  software_lines("BLOC[2]  : ", "EDITIONS NORD", "SUPERVISEUR 2.1") +
-                  software_lines("BLOC[5]  : ", "ORBEX", "TLA 1.12") + "\n");
+    EXPECT_EQ(run.text, software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 3.20") +
+                            "\n           BLOC[1] :  NOM CONSTRUCTEUR      : KORVA"
+                            "\n                      NUMERO DE SERIE       : 123456789"
+                            "\n                      VERSION LOGICIEL BOOT : 4.01\n" +
+                            software_lines("BLOC[2]  : ", "EDITIONS NORD", "SUPERVISEUR 2.1") +
+                            software_lines("BLOC[5]  : ", "ORBEX", "TLA 1.12") + "\n");
     EXPECT_EQ(run.status, 0);
 }
 
@@ -100,11 +101,10 @@ TEST(Info, ThirtyOneBlockReaderAlignsTwoDigitBlocks) {
     FramePeer peer;
     play(peer, reader_with_31_blocks());
     const ScriptRun run = run_script(peer, {"info"});
-    EXPECT_EQ(run.text,
-              software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 4.00") +
-                  "\n                      NUMERO DE SERIE       : 987654321" +
-                  software_lines("BLOC[12] : ", "PAIEMENT SA", "CB 2.0") +
-                  software_lines("BLOC[31] : ", "EDITIONS NORD", "DERNIER") + "\n");
+    EXPECT_EQ(run.text, software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 4.00") +
+                            "\n                      NUMERO DE SERIE       : 987654321" +
+                            software_lines("BLOC[12] : ", "PAIEMENT SA", "CB 2.0") +
+                            software_lines("BLOC[31] : ", "EDITIONS NORD", "DERNIER") + "\n");
 }
 
 TEST(Info, EveryIdentityTagHasItsLine) {
@@ -160,7 +160,9 @@ TEST(Info, VideFollowsWhenTheLastShownItemHadAnUnlistedTag) {
 TEST(Info, TildeAndControlBytesDroppedInNamesButNotInPublishers) {
     FramePeer peer;
     play(peer, reader_with_15_blocks());
-    peer.answer_always(0xFB, block_list_answer({software_item(0, "PUB~\x01", "NA~M\x7f" "E\x02"),
+    peer.answer_always(0xFB, block_list_answer({software_item(0, "PUB~\x01",
+                                                              "NA~M\x7f"
+                                                              "E\x02"),
                                                 identity_item(2, "T~Y\tPE"), empty_item(15)}));
     EXPECT_EQ(run_script(peer, {"info"}).text,
               software_lines("BLOC[0]  : ", "PUB~\x01", "NAME") +
@@ -186,9 +188,9 @@ TEST(Info, NoItemAtAll) {
 TEST(Info, ListingEndsAtTheHighestBlock) {
     FramePeer peer;
     play(peer, reader_with_15_blocks());
-    peer.answer_next(0xFB, block_list_answer({software_item(0, "A", "B"), empty_item(15),
-                                              software_item(16, "C", "D"),
-                                              software_item(17, "E", "F")}));
+    peer.answer_next(0xFB,
+                     block_list_answer({software_item(0, "A", "B"), empty_item(15),
+                                        software_item(16, "C", "D"), software_item(17, "E", "F")}));
     const ScriptRun run = run_script(peer, {"info"});
     EXPECT_EQ(run.text, software_lines("BLOC[0]  : ", "A", "B") + "\n");
 }

@@ -8,7 +8,9 @@
 namespace korva {
 namespace {
 
-std::string text(Bytes bytes) { return raw_text(bytes); }
+std::string text(Bytes bytes) {
+    return raw_text(bytes);
+}
 
 std::vector<uint8_t> padded(std::vector<uint8_t> bytes, std::size_t size) {
     bytes.resize(size, 0);
@@ -21,7 +23,9 @@ std::vector<uint8_t> with_text(std::vector<uint8_t> head, const std::string& tai
 }
 
 TEST(BootInfoPayload, FieldsAreSplitByRunsOfZeroBytes) {
-    const auto payload = padded(with_text({0, 0, 0}, std::string("PUB\0\0MODEL\0BOOT\0\0\0" "4.05\0DATE", 28)),
+    const auto payload = padded(with_text({0, 0, 0}, std::string("PUB\0\0MODEL\0BOOT\0\0\0"
+                                                                 "4.05\0DATE",
+                                                                 28)),
                                 BOOT_INFO_SIZE);
     const BootInfo info = read_boot_info(payload);
     EXPECT_EQ(text(info.field[BOOT_PUBLISHER]), "PUB");

@@ -17,7 +17,9 @@ namespace korva::testing {
 
 using ByteString = std::vector<uint8_t>;
 
-inline ByteString bytes_of(const std::string& text) { return ByteString(text.begin(), text.end()); }
+inline ByteString bytes_of(const std::string& text) {
+    return ByteString(text.begin(), text.end());
+}
 
 struct FrameSection {
     uint8_t mark;  // 0x0E, 0x0F or 0x1F
@@ -69,12 +71,14 @@ inline ByteString identity_item(uint8_t tag, const std::string& value) {
     return item;
 }
 inline ByteString software_item(uint8_t block, const std::string& publisher,
-                                 const std::string& name) {
+                                const std::string& name) {
     ByteString item{static_cast<uint8_t>(2 * block)};
     for (char c : publisher + "$" + name + "$") item.push_back(static_cast<uint8_t>(c));
     return item;
 }
-inline ByteString empty_item(uint8_t block) { return {static_cast<uint8_t>(2 * block), '$'}; }
+inline ByteString empty_item(uint8_t block) {
+    return {static_cast<uint8_t>(2 * block), '$'};
+}
 inline ByteString status_answer(uint8_t code, uint8_t status) {
     return reader_frame(code, {{MARK_SO, {status}}});
 }
@@ -90,7 +94,7 @@ struct SeenRequest {
 // Answers requests by their code: queued answers first, one per request,
 // then the standing answer, if any. An empty queued answer is silence.
 class FramePeer : public ScriptedPeer {
-public:
+  public:
     static constexpr int64_t ANSWER_DELAY_MS = 20;
 
     void answer_always(uint8_t code, const ByteString& bytes) { standing_[code] = bytes; }
@@ -107,13 +111,18 @@ public:
         return codes;
     }
 
-    void on_write(const uint8_t* data, std::size_t count, uint32_t baud,
-                  int64_t now_ms) override {
+    // The speed that the utility's port was last set to.
+    uint32_t port_baud() const { return port_baud_; }
+    void on_settings(const LineSettings& settings, int64_t) override {
+        port_baud_ = settings.baud_rate;
+    }
+
+    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override {
         ScriptedPeer::on_write(data, count, baud, now_ms);
         for (std::size_t i = 0; i < count; ++i) take(data[i], baud, now_ms);
     }
 
-private:
+  private:
     enum class State { Dle, Stx, Direction, Code, Subcode, Body, BodyDle, Check };
 
     void take(uint8_t byte, uint32_t baud, int64_t now_ms) {
@@ -169,6 +178,7 @@ private:
         if (standing != standing_.end()) schedule(now_ms + ANSWER_DELAY_MS, standing->second);
     }
 
+    uint32_t port_baud_ = 0;
     State state_ = State::Dle;
     SeenRequest current_;
     std::vector<SeenRequest> requests_;
@@ -245,7 +255,8 @@ inline std::string after_startup(const std::string& output) {
     if (start == std::string::npos) return output;
     std::string text = output.substr(start + blank.size());
     const std::string tail = "\n COMMANDE> \n";
-    if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0) {
+    if (text.size() >= tail.size() &&
+        text.compare(text.size() - tail.size(), tail.size(), tail) == 0) {
         text.resize(text.size() - tail.size());
     }
     return text;
