@@ -120,16 +120,23 @@ expect "$out" "$banner"
 expect "$out" "$port_error"
 refuse "$out" "ETAPE 1"
 
-step "session on a silent line (COM3), keys from a pipe"
 pty_pair silent
 map_com 3 "$pty_a"
-out=$work/silent.out
-printf 'Oq' | timeout 120 wine "$exe" 3 q >"$out" 2>&1 || true
-expect "$out" "$banner"
-refuse "$out" "$port_error"
-expect "$out" "$question"
-expect "$out" '\r           FICHIER BATCH PRESENT : MODE AUTO'
-expect "$out" '\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  '
+printf 'Oq' >"$work/keys"
+for input in pipe file; do
+    step "session on a silent line (COM3), keys from a $input"
+    out=$work/silent-$input.out
+    if [ $input = pipe ]; then
+        cat "$work/keys" | timeout 120 wine "$exe" 3 q >"$out" 2>&1 || true
+    else
+        timeout 120 wine "$exe" 3 q <"$work/keys" >"$out" 2>&1 || true
+    fi
+    expect "$out" "$banner"
+    refuse "$out" "$port_error"
+    expect "$out" "$question"
+    expect "$out" '\r           FICHIER BATCH PRESENT : MODE AUTO'
+    expect "$out" '\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  '
+done
 
 # The virtual reader on a pty, behind a socat tap that dumps the wire in hex.
 if ! grep -qs 'korva-reader-sim' sim/CMakeLists.txt; then
