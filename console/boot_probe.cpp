@@ -20,8 +20,15 @@ uint8_t highest_block_of_version(Bytes version) {
 
 }  // namespace
 
-void link_startup(Session&) {}   // not built yet
-void link_shutdown(Session&) {}  // not built yet
+// Opens the link on the configured port and hangs the run's record on it.
+void link_startup(Session& s) {
+    link_open(s.link, s.port, s.clock);
+    s.link.record = &s.record;
+}
+
+void link_shutdown(Session& s) {
+    link_close(s.link);
+}
 
 void boot_probe(Session& s) {
     uint8_t highest = SMALL_HIGHEST_BLOCK;
