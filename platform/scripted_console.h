@@ -14,7 +14,15 @@ public:
     explicit ScriptedConsole(std::string input = {}) : input_(std::move(input)) {}
 
     void print(std::string_view text) override { output_.append(text); }
-    bool key_pressed() override { return true; }  // a key is there, or the input has ended
+    // A key is there, or the input has ended; after hold_keys(n), the next n
+    // tests with input left report no key, as if the technician were slow.
+    bool key_pressed() override {
+        if (held_polls_ > 0 && pos_ < input_.size()) {
+            --held_polls_;
+            return false;
+        }
+        return true;
+    }
     int read_key() override {
         if (pos_ >= input_.size()) return -1;
         return static_cast<unsigned char>(input_[pos_++]);
@@ -36,6 +44,8 @@ public:
     }
 
     void type(std::string_view more) { input_.append(more); }
+    void hold_keys(std::size_t polls) { held_polls_ = polls; }
+    std::size_t key_polls_held() const { return held_polls_; }
     const std::string& output() const { return output_; }
     void clear_output() { output_.clear(); }
     bool input_consumed() const { return pos_ >= input_.size(); }
@@ -43,6 +53,7 @@ public:
 private:
     std::string input_;
     std::size_t pos_ = 0;
+    std::size_t held_polls_ = 0;
     std::string output_;
 };
 
