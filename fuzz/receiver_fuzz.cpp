@@ -69,7 +69,7 @@ bool owned(const ReaderLink& link, const Exchange* e) {
 
 // What must hold between any two steps, whatever the reader sent.
 void check_invariants(const ReaderLink& link, const SerialPort& port) {
-    if (link.rx_state > 7 || port.rx_count > RING_SIZE) fail();
+    if (link.rx_state > 7 || port.rx_count > RING_SIZE || link.frame_complete != 0) fail();
     if (!owned(link, link.current) || !owned(link, link.last)) fail();
     for (std::size_t i = 0; i < link.slots.size(); ++i) {
         const Exchange* e = link.slots[i].get();
