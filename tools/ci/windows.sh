@@ -156,6 +156,45 @@ for input in pipe file; do
     expect "$out" '\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  '
 done
 
+step "session on a silent line (COM3), keys typed at a console"
+# Wine makes a console of the terminal that it runs on: a pty here, typed on
+# by a small driver that waits for each prompt before it types.
+pty_pair silent-console
+map_com 3 "$pty_a"
+timeout 120 python3 - "$exe" >"$work/console.out" 2>&1 <<'EOF' || {
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp("wine", ["wine", sys.argv[1], "3"])
+seen = b""
+def wait_for(text, seconds=40):
+    global seen
+    end = time.time() + seconds
+    while time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            seen += chunk
+        if text is not None and text in seen:
+            return
+    if text is not None:
+        sys.exit("no %r in %r" % (text, seen[-300:]))
+for prompt, keys in ((b"Continuer", b"O"), (b"COMMANDE>", b"help\r"),
+                     (b"SORTIE", b"q\r"), (b"TAPEZ UNE TOUCHE", b"x")):
+    wait_for(prompt)
+    os.write(fd, keys)
+wait_for(None, 20)
+done, status = os.waitpid(pid, os.WNOHANG)
+sys.exit(0 if done else "still running after the closing key")
+EOF
+    cat "$work/console.out"
+    fail "console session"
+}
+
 # The virtual reader on a pty, behind a socat tap that dumps the wire in hex.
 if ! grep -qs 'korva-reader-sim' sim/CMakeLists.txt; then
     echo "   SKIPPED: the session with the virtual reader: there is no korva-reader-sim target yet"
