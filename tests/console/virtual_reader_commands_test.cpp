@@ -9,10 +9,7 @@
 namespace korva::testing {
 namespace {
 
-const std::string HOLD =
-    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
-    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
-    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+const std::string HOLD = MAINTENANCE_HOLD_TEXT;
 const std::string BOOT_INFO_401 =
     "\n REPONSE > EDITEUR  : KORVA SYSTEMES"
     "\n           LECTEUR  : KORVA-2"

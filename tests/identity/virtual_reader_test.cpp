@@ -8,10 +8,7 @@
 namespace korva::testing {
 namespace {
 
-const std::string HOLD =
-    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
-    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
-    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+const std::string HOLD = MAINTENANCE_HOLD_TEXT;
 
 std::string software(const std::string& label, const std::string& publisher,
                      const std::string& name) {

@@ -270,6 +270,12 @@ inline std::string commands_text(const std::string& output) {
     return text;
 }
 
+// What "no" prints when the reader starts and takes the hold.
+inline const std::string MAINTENANCE_HOLD_TEXT =
+    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
+    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
+    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+
 // The virtual reader with a profile in its text form ("default", "boot405").
 inline sim::VirtualReader virtual_reader(const std::string& profile_name) {
     sim::ReaderProfile profile;
