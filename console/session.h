@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "maintenance/image_catalogue.h"
 #include "platform/clock.h"
 #include "platform/console_io.h"
 #include "serial/serial_device.h"
@@ -56,7 +57,7 @@ struct Session {
     uint8_t tla_state = 1;
     // The embedded images as charge holds them for the run (stored form,
     // serial field counted up by the client files written so far).
-    std::vector<std::vector<uint8_t>> held_images;
+    HeldImages held_images;
 
     // The keyboard's input has ended: the session ends after the command
     // under way, as "q" would, without waiting for a key.

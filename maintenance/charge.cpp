@@ -143,6 +143,7 @@ void write_client_file(Session& s, std::span<uint8_t> image) {
     }
     if (!written) {
         print(s, "\n           ECHEC MISE A JOUR %s ", name);
+        s.command_failed = true;
         return;
     }
     std::copy(content.begin(), content.end(), image.begin());
@@ -223,6 +224,7 @@ struct Charge {
                           handle_response);
         if (await_answer(s.link, CODE_SIGNATURE, SIGNATURE_SECONDS) != CODE_SIGNATURE) {
             print(s, "\n           ERREUR CHARGEMENT");
+            s.command_failed = true;
             // Without the reported block the first part has nowhere to go.
             if (pass == PASS_SECOND_PART) failure = FAILURE_REFUSED;
             return;

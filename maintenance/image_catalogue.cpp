@@ -63,14 +63,14 @@ ImageClass classify_two_part(std::span<const uint8_t> image, uint8_t block_code)
 }  // namespace
 
 HeldImage* find_image(HeldImages& held, uint8_t block_code) {
-    const std::span<const StoredImage> stored = embedded_images();
-    if (held.size() != stored.size()) {
-        held.clear();
-        for (const StoredImage& image : stored)
-            held.emplace_back(image.bytes, image.bytes + image.size);
+    if (held.empty()) {
+        for (const StoredImage& image : embedded_images()) {
+            held.push_back({static_cast<uint8_t>(2 * image.typed_block),
+                            std::vector<uint8_t>(image.bytes, image.bytes + image.size)});
+        }
     }
-    for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (stored[i].typed_block * 2 == block_code) return &held[i];
+    for (HeldImage& image : held) {
+        if (image.block_code == block_code) return &image;
     }
     return nullptr;
 }
@@ -86,10 +86,10 @@ uint32_t image_length(std::span<const uint8_t> stored) {
     return length;
 }
 
-std::span<uint8_t> image_bytes(HeldImage& stored) {
-    const uint32_t length = image_length(stored);
+std::span<uint8_t> image_bytes(HeldImage& held) {
+    const uint32_t length = image_length(held.stored);
     if (length == 0) return {};
-    return std::span<uint8_t>(stored).subspan(LENGTH_DIGITS, length);
+    return std::span<uint8_t>(held.stored).subspan(LENGTH_DIGITS, length);
 }
 
 ImageClass classify_image(std::span<const uint8_t> image, uint8_t block_code) {

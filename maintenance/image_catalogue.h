@@ -25,20 +25,24 @@ constexpr std::size_t SUB_KIND_BYTE = 577;
 constexpr std::size_t SECOND_PART_BYTES = 600;  // two bytes, big-endian
 constexpr std::size_t CLASS_BYTE = 609;
 
-// A stored image: the six length digits, then the image bytes.
-using HeldImage = std::vector<uint8_t>;
+// The run's copy of one image: the block code it belongs to, and its stored
+// form (the six length digits, then the image bytes).
+struct HeldImage {
+    uint8_t block_code = 0;
+    std::vector<uint8_t> stored;
+};
 using HeldImages = std::vector<HeldImage>;
 
-// The run's copy of the image for a block code (0, 4, 6, 10 or 12); nullptr
-// for any other code or when the utility carries no image for it.
+// The run's copy of the image for a block code (0, 4, 6, 10 or 12), copied
+// from the carried images when held is empty; nullptr for any other code.
 HeldImage* find_image(HeldImages& held, uint8_t block_code);
 
 // L, by the decimal rule of the six length digits. 0 (no image) when the
 // digits are not all below 10 or L claims more bytes than are stored.
 uint32_t image_length(std::span<const uint8_t> stored);
 
-// The image bytes of a stored image (after the length digits), L of them.
-std::span<uint8_t> image_bytes(HeldImage& stored);
+// The image bytes of a held image (after the length digits), L of them.
+std::span<uint8_t> image_bytes(HeldImage& held);
 
 struct ImageClass {
     bool refused = true;

@@ -171,7 +171,7 @@ TEST(Catalogue, CarriedImagesClassifyAtTheirOwnBlocks) {
     for (const Expected& e : table) {
         HeldImage* stored = find_image(held, e.block_code);
         ASSERT_NE(stored, nullptr) << int(e.block_code);
-        EXPECT_EQ(image_length(*stored), e.length);
+        EXPECT_EQ(image_length(stored->stored), e.length);
         const std::span<uint8_t> image = image_bytes(*stored);
         const ImageClass c = classify_image(image, e.block_code);
         EXPECT_FALSE(c.refused) << int(e.block_code);
