@@ -43,6 +43,7 @@ constexpr double BITS_PER_BYTE = 10.0;
 constexpr int SESSION_LIMIT_S = 180;
 const char* const START_MARK = "\n           EFFACEMENT";
 const char* const END_MARK = "LOGICIEL INSTALLE";
+const char* const SPEED_OK = "19200 BAUDS OK";
 
 double now_s() {
     using namespace std::chrono;
@@ -156,11 +157,13 @@ SessionResult run_session(const std::string& maint, const std::string& sim, cons
     if (wire_log) env.push_back("KORVA_WIRE_LOG=" + (dir / "wire.log").string());
     const double started = now_s();
     Child maint_child = spawn({maint, "1"}, env, true);
-    const std::string keys = "Ov2\ncharge\nsuperviseur\n2\nq\n";
-    if (write(maint_child.in, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
-        std::perror("write");
-    }
-    close(maint_child.in);
+    auto type = [&](const std::string& keys) {
+        if (write(maint_child.in, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+            std::perror("write");
+        }
+    };
+    type("Ov2\n");
+    bool charge_typed = false;
 
     char buffer[4096];
     for (;;) {
@@ -175,6 +178,16 @@ SessionResult run_session(const std::string& maint, const std::string& sim, cons
         if (n <= 0) break;
         const double t = now_s();
         r.output.append(buffer, static_cast<std::size_t>(n));
+        // The charge is typed a moment after the speed change: the virtual
+        // reader on the pty notices a new line speed only between its reads,
+        // and a request that followed the change at once would reach it at
+        // the old speed.
+        if (!charge_typed && r.output.find(SPEED_OK) != std::string::npos) {
+            usleep(200000);
+            type("charge\nsuperviseur\n2\nq\n");
+            close(maint_child.in);
+            charge_typed = true;
+        }
         if (r.start_s == 0 && r.output.find(START_MARK) != std::string::npos) {
             r.start_s = t;
             r.cpu_start_s = process_cpu_s(maint_child.pid);
@@ -184,6 +197,7 @@ SessionResult run_session(const std::string& maint, const std::string& sim, cons
             r.cpu_end_s = process_cpu_s(maint_child.pid);
         }
     }
+    if (!charge_typed) close(maint_child.in);
     rusage usage{};
     wait4(maint_child.pid, &r.status, 0, &usage);
     r.wall_s = now_s() - started;
