@@ -5,8 +5,14 @@
 //
 // Prints the pty's device path on the first line of its output, makes PATH a
 // symbolic link to it, and serves until SIGTERM or SIGINT. The line speed
-// is the one the utility sets on its end of the pty, read from the pty's
-// settings.
+// is the one the utility sets on its end of the pty (9600 or 19200), read
+// from the pty's settings; other speeds, such as a pty's initial one, leave
+// the line at 9600.
+//
+// Without --profile the reader is "default,on-hold": switched on and on
+// maintenance hold, ready for a session such as "3 bootinfo info q". With a
+// profile that is not on hold, the reader is switched on power-on-ms after
+// the utility first sets the line speed.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,7 +37,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -41,21 +49,31 @@ int64_t now_ms() {
 
 uint32_t speed_of(speed_t s) {
     switch (s) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        default:
+            return 0;
     }
 }
 
 void usage(std::ostream& out) {
     out << "usage: korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... "
-           "[--no-pacing]\n\n"
+           "[--no-pacing]\n"
+           "Without --profile the reader is switched on and on hold (default,on-hold).\n\n"
         << korva::sim::profiles_and_faults_help();
 }
 
@@ -79,7 +97,7 @@ void write_all(int fd, const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
     std::string link_path;
-    std::string profile_text = "default";
+    std::string profile_text = "default,on-hold";
     std::vector<std::string> fault_texts;
     bool pacing = true;
     for (int i = 1; i < argc; ++i) {
@@ -199,12 +217,14 @@ int main(int argc, char** argv) {
         // next look at the line's settings.
         const int64_t next = reader.next_delivery_ms(now_ms());
         int wait = 5;
-        if (next != korva::NEVER) wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
+        if (next != korva::NEVER)
+            wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
         pollfd p{master, POLLIN, 0};
         const int r = poll(&p, 1, wait);
         if (r > 0 && (p.revents & POLLIN)) {
             const ssize_t n = read(master, buffer.data(), buffer.size());
-            if (n > 0) reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
+            if (n > 0)
+                reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
         }
     }
     if (!link_path.empty()) unlink(link_path.c_str());
