@@ -118,6 +118,7 @@ constexpr uint8_t FACTOR_START_CHARGE[2] = {15, 55};
 
 constexpr uint8_t START_BYTE_A = 'A';
 constexpr uint8_t START_BYTE_B = 'B';
+constexpr uint32_t START_LENGTH = 3;
 
 constexpr uint8_t STARTUP_WAIT_SECONDS = 30;
 constexpr uint8_t STARTUP_BLINK_SECONDS = 1;
@@ -250,7 +251,8 @@ bool pss_check_start(Session& s, PssDialogue& d) {
     const uint8_t* factors =
         d.caller == PssCaller::CHARGE ? FACTOR_START_CHARGE : FACTOR_START_SUP_TLA_CB;
     receive(s, d, factors[0]);
-    if (receive(s, d, factors[1]) == 0) return false;
+    // The start byte and its two zero bytes must all have come.
+    if (receive(s, d, factors[1]) < START_LENGTH) return false;
     const uint8_t first = d.reply[0];
     const bool b_accepted = d.caller != PssCaller::CB;
     const bool start_byte = first == START_BYTE_A || (b_accepted && first == START_BYTE_B);
