@@ -286,6 +286,7 @@ int run_session(const std::vector<std::string>& args, const Seams& seams) {
     print_banner(s);
     choose_port(s, args);
     const bool opened = open_port(s.port, seams.open_serial);
+    if (opened) s.port.wire_log = WireLog::from_environment(s.clock);
     if (!opened) {
         print(s, "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n");
         s.running = false;

@@ -41,12 +41,16 @@ bool set_port_speed(SerialPort& port) {
 
 uint32_t read_port(SerialPort& port, uint8_t* buffer, uint32_t count) {
     if (!port.handle || count == 0) return 0;
-    return static_cast<uint32_t>(port.handle->read(buffer, count));
+    const auto got = static_cast<uint32_t>(port.handle->read(buffer, count));
+    if (port.wire_log) port.wire_log->read(buffer, got);
+    return got;
 }
 
 uint32_t write_port(SerialPort& port, const uint8_t* buffer, uint32_t count) {
     if (!port.handle || count == 0) return 0;
-    return static_cast<uint32_t>(port.handle->write(buffer, count));
+    const auto sent = static_cast<uint32_t>(port.handle->write(buffer, count));
+    if (port.wire_log) port.wire_log->written(buffer, sent);
+    return sent;
 }
 
 void reset_rings(SerialPort& port) {

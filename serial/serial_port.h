@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "serial/serial_device.h"
+#include "serial/wire_log.h"
 
 namespace korva {
 
@@ -26,6 +27,7 @@ struct SerialPort {
     uint32_t rx_read = 0;
     std::array<uint8_t, RING_SIZE> tx_ring{};
     uint32_t tx_write = 0;
+    std::unique_ptr<WireLog> wire_log;  // set when KORVA_WIRE_LOG names a file
 };
 
 // Opens port_name through the opener; true when the port is open.
