@@ -61,21 +61,23 @@ void copy_cut(const std::string& text, InputBuffer& buffer) {
 }
 
 // Tokens are maximal runs of bytes other than the space; tab, CR and LF stay
-// inside the token they touch. At most SCRIPT_MAX_TOKENS are kept.
+// inside the token they touch. The text ends at its first NUL, as a C string
+// would.
 std::vector<std::string> tokenise(const std::string& text) {
     std::vector<std::string> tokens;
+    const std::size_t end = std::min(text.size(), text.find('\0'));
     std::size_t i = 0;
-    while (i < text.size() && tokens.size() < SCRIPT_MAX_TOKENS) {
-        while (i < text.size() && text[i] == ' ') ++i;
+    while (i < end) {
+        while (i < end && text[i] == ' ') ++i;
         const std::size_t start = i;
-        while (i < text.size() && text[i] != ' ') ++i;
+        while (i < end && text[i] != ' ') ++i;
         if (i > start) tokens.emplace_back(text, start, i - start);
     }
     return tokens;
 }
 
 bool read_script_file(std::string& text) {
-    std::ifstream in("liste.dvo");
+    std::ifstream in("liste.dvo", std::ios::binary);
     if (!in) return false;
     text.clear();
     char chunk[4096];
@@ -83,6 +85,18 @@ bool read_script_file(std::string& text) {
         text.append(chunk, static_cast<std::size_t>(in.gcount()));
     }
     return true;
+}
+
+// The script table holds SCRIPT_MAX_TOKENS tokens; the rest are dropped, and
+// the technician is told, so that a long batch never looks complete.
+void set_script(Session& s, std::vector<std::string> tokens) {
+    if (tokens.size() > SCRIPT_MAX_TOKENS) {
+        print(s, "\n SCRIPT : %u MOTS IGNORES\n",
+              static_cast<unsigned>(tokens.size() - SCRIPT_MAX_TOKENS));
+        tokens.resize(SCRIPT_MAX_TOKENS);
+    }
+    s.script.tokens = std::move(tokens);
+    s.script.next = 0;
 }
 
 void print_banner(Session& s) {
@@ -124,18 +138,15 @@ void ask_power_off(Session& s) {
 void load_script(Session& s, const std::vector<std::string>& args) {
     if (!args.empty()) {
         print(s, "\r           FICHIER BATCH PRESENT : MODE AUTO                          ");
-        for (std::size_t i = 1; i < args.size() && s.script.tokens.size() < SCRIPT_MAX_TOKENS;
-             ++i) {
-            s.script.tokens.push_back(args[i]);
-        }
+        set_script(s, std::vector<std::string>(args.begin() + 1, args.end()));
         return;
     }
     std::string text;
     if (read_script_file(text)) {
         print(s, "\r           LISTE.DVO PRESENT : MODE AUTO                          ");
-        s.script.tokens = tokenise(text);
+        set_script(s, tokenise(text));
     } else {
-        s.script.tokens = tokenise(DEFAULT_SCRIPT);
+        set_script(s, tokenise(DEFAULT_SCRIPT));
     }
 }
 
@@ -244,7 +255,9 @@ void pause_seconds(Session& s, uint32_t n) {
     }
 }
 
-void blink_phase(Session& s) { s.clock.sleep_ms(BLINK_PHASE_MS); }
+void blink_phase(Session& s) {
+    s.clock.sleep_ms(BLINK_PHASE_MS);
+}
 
 int read_key_no_echo(Session& s) {
     const int key = s.console.read_key();
@@ -285,27 +298,34 @@ int run_session(const std::vector<std::string>& args, const Seams& seams) {
     s.first_script_command_taken = false;
     print_banner(s);
     choose_port(s, args);
-    const bool opened = open_port(s.port, seams.open_serial);
-    if (opened) s.port.wire_log = WireLog::from_environment(s.clock);
-    if (!opened) {
-        print(s, "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n");
-        s.running = false;
+    // The end of the keyboard's input ends the start-up at once: nobody is
+    // there to answer, so no port is opened and no script is announced.
+    if (!s.input_ended) {
+        const bool opened = open_port(s.port, seams.open_serial);
+        if (opened) s.port.wire_log = WireLog::from_environment(s.clock);
+        if (!opened) {
+            print(s, "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n");
+            s.running = false;
+        }
+        if (s.running) ask_power_off(s);
     }
-    if (s.running) ask_power_off(s);
-    if (!configure_port(s.port)) s.running = false;
-    s.port.read_chunk = READ_CHUNK;
-    link_startup(s);
-    load_script(s, args);
-    pause_seconds(s, 1);
-    print(s, "\r%75s", "");
+    if (!s.input_ended) {
+        if (!configure_port(s.port)) s.running = false;
+        s.port.read_chunk = READ_CHUNK;
+        link_startup(s);
+        load_script(s, args);
+        pause_seconds(s, 1);
+        print(s, "\r%75s", "");
+    }
     s.highest_block = 0;
     s.block_bound = 0;
     s.payment_loading_mode = 0;
     s.reader_kind = 0;
     s.tla_state = 1;
     const bool started = s.running;
+    const bool link_started = !s.input_ended;
     command_loop(s);
-    link_shutdown(s);
+    if (link_started) link_shutdown(s);
     close_port(s.port);
     if (!started) return 2;
     return s.command_failed ? 1 : 0;

@@ -85,17 +85,19 @@ struct ReaderLink {
     uint8_t check = 0;
     uint8_t dle_pending = 0;
     uint8_t sequence_counter = 0;
+    // current and last point at an exchange owned by a slot or by outside,
+    // or are null; freeing an exchange clears them.
     Exchange* current = nullptr;
     Exchange* last = nullptr;
     std::array<std::unique_ptr<Exchange>, SLOT_COUNT> slots;
-    // An exchange created but not (or not yet) in the table.
+    // The exchange last created, until it is inserted; one that found the
+    // table full stays here until the next exchange_create or a time-out.
     std::unique_ptr<Exchange> outside;
 };
 
 // Frames.
 void emit_byte(SerialPort& port, uint8_t byte, bool stuff, uint8_t& check);
-void emit_bytes(SerialPort& port, const uint8_t* bytes, uint8_t count, bool stuff,
-                uint8_t& check);
+void emit_bytes(SerialPort& port, const uint8_t* bytes, uint8_t count, bool stuff, uint8_t& check);
 
 // Link life.
 void link_open(ReaderLink& link, SerialPort& port, Clock& clock);

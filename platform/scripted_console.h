@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/clock.h"
 #include "platform/console_io.h"
 
 namespace korva {
@@ -13,8 +16,19 @@ class ScriptedConsole : public Console {
 public:
     explicit ScriptedConsole(std::string input = {}) : input_(std::move(input)) {}
 
-    void print(std::string_view text) override { output_.append(text); }
-    bool key_pressed() override { return true; }  // a key is there, or the input has ended
+    void print(std::string_view text) override {
+        output_.append(text);
+        if (clock_) printed_.push_back({clock_->calendar_ms(), std::string(text)});
+    }
+    // A key is there, or the input has ended; after hold_keys(n), the next n
+    // tests with input left report no key, as if the technician were slow.
+    bool key_pressed() override {
+        if (held_polls_ > 0 && pos_ < input_.size()) {
+            --held_polls_;
+            return false;
+        }
+        return true;
+    }
     int read_key() override {
         if (pos_ >= input_.size()) return -1;
         return static_cast<unsigned char>(input_[pos_++]);
@@ -36,14 +50,32 @@ public:
     }
 
     void type(std::string_view more) { input_.append(more); }
+    void hold_keys(std::size_t polls) { held_polls_ = polls; }
+    // Notes the time of every print from now on.
+    void stamp_with(Clock* clock) { clock_ = clock; }
+    // When the occurrence-th print that contains text was made; -1 if never.
+    int64_t printed_at(std::string_view text, std::size_t occurrence = 0) const {
+        for (const Printed& p : printed_) {
+            if (p.text.find(text) != std::string::npos && occurrence-- == 0) return p.at_ms;
+        }
+        return -1;
+    }
+    std::size_t key_polls_held() const { return held_polls_; }
     const std::string& output() const { return output_; }
     void clear_output() { output_.clear(); }
     bool input_consumed() const { return pos_ >= input_.size(); }
 
 private:
+    struct Printed {
+        int64_t at_ms;
+        std::string text;
+    };
     std::string input_;
     std::size_t pos_ = 0;
+    std::size_t held_polls_ = 0;
     std::string output_;
+    Clock* clock_ = nullptr;
+    std::vector<Printed> printed_;
 };
 
 }  // namespace korva

@@ -1,6 +1,357 @@
-// Placeholder until the POSIX serial device is built.
+// The machine's serial ports on POSIX systems.
+//
+// COM<n> is the device named by the environment variable KORVA_COM<n>, or
+// /dev/ttyS<n-1>. The port is opened non-blocking and exclusively (flock and
+// TIOCEXCL), put fully raw, and read with the Win32 time-out model through
+// poll() deadlines on the monotonic clock; the terminal driver's own timing
+// (VMIN/VTIME) is never used.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
 #include "serial/serial_device.h"
 
 namespace korva {
-std::unique_ptr<SerialDevice> open_system_serial(const std::string&) { return nullptr; }
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
+// A dead line with no total time-out still answers after this silence, so
+// that no caller waits forever or spins.
+constexpr Millis DEAD_LINE_SILENCE{1000};
+// A write that makes no progress for this long has failed.
+constexpr Millis WRITE_STALL_LIMIT{5000};
+
+// Win32 parity and stop-bit codes beyond "none" and "one".
+constexpr uint8_t ODDPARITY = 1;
+constexpr uint8_t EVENPARITY = 2;
+constexpr uint8_t TWOSTOPBITS = 2;
+
+struct SpeedEntry {
+    uint32_t baud;
+    speed_t code;
+};
+// The speeds the utility sets, and the common ones it may find on a port.
+constexpr SpeedEntry SPEEDS[] = {{1200, B1200},   {2400, B2400},    {4800, B4800},
+                                 {9600, B9600},   {19200, B19200},  {38400, B38400},
+                                 {57600, B57600}, {115200, B115200}};
+constexpr uint32_t SETTABLE_SPEEDS[] = {9600, 19200};
+
+std::optional<speed_t> speed_code(uint32_t baud) {
+    for (const SpeedEntry& e : SPEEDS) {
+        if (e.baud == baud) return e.code;
+    }
+    return std::nullopt;
+}
+
+uint32_t speed_baud(speed_t code) {
+    for (const SpeedEntry& e : SPEEDS) {
+        if (e.code == code) return e.baud;
+    }
+    return 0;
+}
+
+// "COM1" to "COM9" → 1 to 9; 0 for anything else.
+int com_number(const std::string& port_name) {
+    if (port_name.size() != 4 || port_name.compare(0, 3, "COM") != 0) return 0;
+    const char digit = port_name[3];
+    return digit >= '1' && digit <= '9' ? digit - '0' : 0;
+}
+
+int retry_poll(pollfd& p, int timeout_ms) {
+    for (;;) {
+        const int r = ::poll(&p, 1, timeout_ms);
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
+
+// Milliseconds from now to deadline, rounded up, for poll().
+int ms_until(Steady::time_point deadline) {
+    const auto left = deadline - Steady::now();
+    if (left <= Steady::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<Millis>(left).count();
+    return static_cast<int>(std::min<int64_t>(ms, 1 << 30));
+}
+
+class PosixSerialDevice : public SerialDevice {
+  public:
+    explicit PosixSerialDevice(int fd) : fd_(fd) {}
+    ~PosixSerialDevice() override {
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);  // releases the flock as well
+    }
+    PosixSerialDevice(const PosixSerialDevice&) = delete;
+    PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+    bool get_state(LineSettings& settings) override {
+        termios t{};
+        if (::tcgetattr(fd_, &t) != 0) return false;
+        settings.baud_rate = speed_baud(::cfgetospeed(&t));
+        switch (t.c_cflag & CSIZE) {
+            case CS5:
+                settings.byte_size = 5;
+                break;
+            case CS6:
+                settings.byte_size = 6;
+                break;
+            case CS7:
+                settings.byte_size = 7;
+                break;
+            default:
+                settings.byte_size = 8;
+                break;
+        }
+        settings.parity =
+            (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY) : NOPARITY;
+        settings.stop_bits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+        int lines = 0;
+        if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
+            settings.rts_control = (lines & TIOCM_RTS) ? 1 : 0;
+            settings.dtr_control = (lines & TIOCM_DTR) ? 1 : 0;
+        }
+        settings.outx_cts_flow = (t.c_cflag & CRTSCTS) != 0;
+        settings.outx_dsr_flow = false;
+        settings.tx_continue_on_xoff = false;
+        settings.out_x = (t.c_iflag & IXON) != 0;
+        settings.in_x = (t.c_iflag & IXOFF) != 0;
+        return true;
+    }
+
+    bool set_state(const LineSettings& settings) override {
+        const bool settable = std::find(std::begin(SETTABLE_SPEEDS), std::end(SETTABLE_SPEEDS),
+                                        settings.baud_rate) != std::end(SETTABLE_SPEEDS);
+        if (!settable) return false;
+        const speed_t speed = *speed_code(settings.baud_rate);
+        termios t{};
+        if (::tcgetattr(fd_, &t) != 0) return false;
+        if (!apply_format(settings, t)) return false;
+        ::cfsetispeed(&t, speed);
+        ::cfsetospeed(&t, speed);
+        if (!set_attributes(t)) {
+            // A pty refuses some flow-control bits; the line works without them.
+            if (errno != EINVAL) return false;
+            t.c_cflag &= ~CRTSCTS;
+            t.c_iflag &= ~(IXON | IXOFF | IXANY);
+            if (!set_attributes(t)) return false;
+        }
+        // tcsetattr succeeds when any part applied: the speed must have.
+        termios applied{};
+        if (::tcgetattr(fd_, &applied) != 0) return false;
+        if (::cfgetospeed(&applied) != speed) return false;
+        set_modem_line(TIOCM_RTS, settings.rts_control != RTS_CONTROL_DISABLE);
+        set_modem_line(TIOCM_DTR, settings.dtr_control != DTR_CONTROL_DISABLE);
+        return true;
+    }
+
+    bool set_timeouts(const ReadTimeouts& timeouts) override {
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool set_mask(uint32_t mask) override {
+        mask_ = mask;
+        termios t{};
+        return ::tcgetattr(fd_, &t) == 0;  // fails once the line has hung up
+    }
+
+    std::size_t read(uint8_t* buffer, std::size_t count) override;
+    std::size_t write(const uint8_t* buffer, std::size_t count) override;
+
+  private:
+    // Fully raw: no line editing, echo, signals or CR/LF translation.
+    static bool apply_format(const LineSettings& settings, termios& t) {
+        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                       IXANY | INPCK);
+        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        t.c_cflag |= CLOCAL | CREAD;
+        switch (settings.byte_size) {
+            case 5:
+                t.c_cflag |= CS5;
+                break;
+            case 6:
+                t.c_cflag |= CS6;
+                break;
+            case 7:
+                t.c_cflag |= CS7;
+                break;
+            case 8:
+                t.c_cflag |= CS8;
+                break;
+            default:
+                return false;
+        }
+        if (settings.parity == ODDPARITY) {
+            t.c_cflag |= PARENB | PARODD;
+        } else if (settings.parity == EVENPARITY) {
+            t.c_cflag |= PARENB;
+        } else if (settings.parity != NOPARITY) {
+            return false;  // mark and space parity
+        }
+        if (settings.stop_bits == TWOSTOPBITS) {
+            t.c_cflag |= CSTOPB;
+        } else if (settings.stop_bits != ONESTOPBIT) {
+            return false;  // one and a half
+        }
+        if (settings.outx_cts_flow) t.c_cflag |= CRTSCTS;
+        if (settings.out_x) t.c_iflag |= IXON;
+        if (settings.in_x) t.c_iflag |= IXOFF;
+        // Reads never wait in the driver: poll() does the timing.
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        return true;
+    }
+
+    // After the bytes already written have gone out, so that a speed change
+    // applies from the next byte on.
+    bool set_attributes(const termios& t) {
+        for (;;) {
+            if (::tcsetattr(fd_, TCSADRAIN, &t) == 0) return true;
+            if (errno != EINTR) return false;
+        }
+    }
+
+    // A pty has no modem lines: the failure is of no consequence.
+    void set_modem_line(int line, bool raised) {
+        ::ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line);
+    }
+
+    int fd_;
+    ReadTimeouts timeouts_{1, 1, 1};
+    uint32_t mask_ = 0;
+};
+
+std::size_t PosixSerialDevice::read(uint8_t* buffer, std::size_t count) {
+    if (count == 0) return 0;
+    const Steady::time_point start = Steady::now();
+    const ReadTimeouts t = timeouts_;
+    // The Win32 special cases: return at once with what is there; or wait
+    // for a first byte up to the constant and return with it.
+    const bool at_once = t.interval == MAXDWORD && t.multiplier == 0 && t.constant == 0;
+    const bool first_byte = t.interval == MAXDWORD && t.multiplier == MAXDWORD && t.constant > 0 &&
+                            t.constant < MAXDWORD;
+    std::optional<Steady::time_point> total;
+    if (at_once) {
+        total = start;
+    } else if (first_byte) {
+        total = start + Millis(t.constant);
+    } else if (t.multiplier != 0 || t.constant != 0) {
+        const int64_t ms = static_cast<int64_t>(t.multiplier) * static_cast<int64_t>(count) +
+                           static_cast<int64_t>(t.constant);
+        total = start + Millis(ms);
+    }
+    const bool interval_used = t.interval != 0 && t.interval != MAXDWORD;
+
+    std::size_t got = 0;
+    Steady::time_point last_byte = start;
+    bool poll_said_readable = false;
+    for (;;) {
+        // With VMIN and VTIME at 0 an idle line reads as 0 bytes, or EAGAIN.
+        const ssize_t n = ::read(fd_, buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            last_byte = Steady::now();
+            poll_said_readable = false;
+            if (got == count || first_byte) return got;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // EIO, or nothing to read where poll() saw something: hung up.
+        bool dead =
+            (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || (n == 0 && poll_said_readable);
+        poll_said_readable = false;
+
+        std::optional<Steady::time_point> wake = total;
+        if (got > 0 && interval_used) {
+            const Steady::time_point quiet = last_byte + Millis(t.interval);
+            wake = wake ? std::min(*wake, quiet) : quiet;
+        }
+        if (!dead) {
+            if (wake && Steady::now() >= *wake) return got;
+            pollfd p{fd_, POLLIN, 0};
+            const int r = retry_poll(p, wake ? ms_until(*wake) : -1);
+            if (r > 0 && (p.revents & POLLIN)) {
+                poll_said_readable = true;
+                continue;
+            }
+            if (r == 0) continue;  // the deadline has come: the next turn returns
+            dead = true;           // a failed poll, or a hang-up with nothing to read
+        }
+        // A line that went away reads as silence for the whole time-out.
+        std::this_thread::sleep_until(wake ? *wake : Steady::now() + DEAD_LINE_SILENCE);
+        return got;
+    }
+}
+
+std::size_t PosixSerialDevice::write(const uint8_t* buffer, std::size_t count) {
+    std::size_t done = 0;
+    Steady::time_point progress = Steady::now();
+    while (done < count) {
+        const ssize_t n = ::write(fd_, buffer + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            progress = Steady::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const int left = ms_until(progress + WRITE_STALL_LIMIT);
+            if (left == 0) return 0;
+            pollfd p{fd_, POLLOUT, 0};
+            if (retry_poll(p, left) < 0) return 0;
+            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return 0;
+            continue;
+        }
+        return 0;  // the line went away (EIO) or the device failed
+    }
+    return count;
+}
+
+}  // namespace
+
+std::string system_serial_device(const std::string& port_name) {
+    const int n = com_number(port_name);
+    if (n == 0) return {};
+    const std::string variable = "KORVA_" + port_name;
+    if (const char* named = std::getenv(variable.c_str()); named && *named) return named;
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
+    const std::string path = system_serial_device(port_name);
+    if (path.empty()) return nullptr;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    bool usable = ::isatty(fd) == 1;
+    // flock first: when another program holds the port, nothing of it is
+    // touched.
+    if (usable) usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+#ifdef TIOCGEXCL
+    // Someone holds it exclusively without flock (the super-user gets
+    // through TIOCEXCL).
+    int exclusive = 0;
+    if (usable && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) usable = false;
+#endif
+    if (usable) usable = ::ioctl(fd, TIOCEXCL) == 0;
+    if (!usable) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSerialDevice>(fd);
+}
+
 }  // namespace korva

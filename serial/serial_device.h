@@ -44,7 +44,7 @@ struct ReadTimeouts {
 };
 
 class SerialDevice {
-public:
+  public:
     virtual ~SerialDevice() = default;
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
@@ -64,5 +64,8 @@ using SerialOpener = std::function<std::unique_ptr<SerialDevice>(const std::stri
 
 // The machine's own serial ports (POSIX or Win32, chosen by the build).
 std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name);
+// The system device that port_name stands for ("" for a name other than
+// "COM1" to "COM9"), as --list-ports shows it.
+std::string system_serial_device(const std::string& port_name);
 
 }  // namespace korva

@@ -28,9 +28,12 @@ bool configure_port(SerialPort& port) {
     ls.out_x = false;
     ls.in_x = false;
     port.time_outs = ReadTimeouts{1, 1, 1};
-    dev.set_timeouts(port.time_outs);
-    dev.set_state(port.line_settings);
-    return dev.set_mask(EV_RXCHAR);
+    // Every call is made, in this order; a line format or time-outs that the
+    // device refused count as a failure, as a dead port does.
+    const bool timeouts_set = dev.set_timeouts(port.time_outs);
+    const bool state_set = dev.set_state(port.line_settings);
+    const bool mask_set = dev.set_mask(EV_RXCHAR);
+    return timeouts_set && state_set && mask_set;
 }
 
 bool set_port_speed(SerialPort& port) {
@@ -101,6 +104,8 @@ uint32_t read_raw_timed(SerialPort& port, uint8_t* buffer, uint8_t factor) {
     return got;
 }
 
-void close_port(SerialPort& port) { port.handle.reset(); }
+void close_port(SerialPort& port) {
+    port.handle.reset();
+}
 
 }  // namespace korva

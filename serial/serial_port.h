@@ -33,7 +33,7 @@ struct SerialPort {
 // Opens port_name through the opener; true when the port is open.
 bool open_port(SerialPort& port, const SerialOpener& opener);
 // 9600 baud, 8 data bits, no parity, one stop bit, no flow control, read
-// time-outs 1/1/1 ms. Nonzero on success.
+// time-outs 1/1/1 ms. Nonzero when the device took all of it.
 bool configure_port(SerialPort& port);
 // Applies line_settings.baud_rate. Nonzero on success.
 bool set_port_speed(SerialPort& port);

@@ -60,7 +60,7 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
         if (got == count) return got;
 
         int64_t wake = total_deadline;
-        if (got > 0 && timeouts_.interval != MAXDWORD) {
+        if (got > 0 && timeouts_.interval != 0 && timeouts_.interval != MAXDWORD) {
             // Ends once the line has been silent for longer than the interval.
             wake = std::min(wake, last_byte_ms + static_cast<int64_t>(timeouts_.interval) + 1);
         }

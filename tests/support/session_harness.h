@@ -17,7 +17,9 @@ namespace korva::testing {
 class SessionHarness {
 public:
     explicit SessionHarness(LinePeer& peer, std::string input = {})
-        : console(std::move(input)), peer_(peer) {}
+        : console(std::move(input)), peer_(peer) {
+        console.stamp_with(&clock);
+    }
 
     // Runs run_session() with these arguments; returns its exit status.
     int run(const std::vector<std::string>& args);

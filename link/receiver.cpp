@@ -1,0 +1,197 @@
+// The receive side: the byte-by-byte state machine that unframes the
+// reader's frames into exchanges, the poll that feeds it, the timed wait,
+// and the link's opening and closing.
+#include "link/frames.h"
+#include "link/link.h"
+
+namespace korva {
+
+namespace {
+
+// Receive states.
+constexpr uint8_t AWAIT_DLE = 0;
+constexpr uint8_t AWAIT_STX = 1;
+constexpr uint8_t AWAIT_DIRECTION = 2;
+constexpr uint8_t AWAIT_CODE = 3;
+constexpr uint8_t AWAIT_SUBCODE = 4;
+constexpr uint8_t AWAIT_SECTION_DLE = 5;
+constexpr uint8_t IN_BODY = 6;
+constexpr uint8_t AWAIT_CHECK = 7;
+
+// Fixed pause at the end of link_open, for the line to settle.
+constexpr int64_t OPEN_SETTLE_MS = 50;
+
+// Stores one section data byte, or drops it when the section is full.
+void store_data_byte(ReaderLink& link, uint8_t byte) {
+    if (link.room == 0 || link.write_ptr == nullptr) return;
+    *link.write_ptr++ = byte;
+    --link.room;
+}
+
+// Step A: the subcode completes the header; find the request waiting for
+// this frame, or give the frame an exchange of its own.
+uint8_t match_frame(ReaderLink& link, uint8_t subcode) {
+    link.check ^= subcode;
+    link.write_ptr = nullptr;
+    link.room = 0;
+    link.current = exchange_find(link.frame_code, subcode, EXCHANGE_PENDING, link);
+    if (link.current != nullptr) return AWAIT_SECTION_DLE;
+    Exchange* created =
+        exchange_create(link.frame_code, subcode, link, EXCHANGE_PENDING, handle_report);
+    if (created == nullptr) return AWAIT_DLE;  // no descriptor: skip the frame
+    link.current = created;
+    link.last = created;
+    exchange_insert(link);
+    return AWAIT_SECTION_DLE;
+}
+
+// Step B: a byte of the frame body.
+uint8_t body_byte(ReaderLink& link, uint8_t byte) {
+    link.check ^= byte;
+    Exchange* e = link.current;
+    if (e == nullptr) return AWAIT_DLE;
+    if (!link.dle_pending) {
+        if (byte == DLE) {
+            link.dle_pending = 1;
+        } else {
+            store_data_byte(link, byte);
+        }
+        return IN_BODY;
+    }
+    link.dle_pending = 0;
+    switch (byte) {
+        case SO:
+        case SI:
+        case US: {
+            const std::size_t index = byte == SO ? 0 : byte == SI ? 1 : 2;
+            // A section holds capacity + 1 bytes; at most capacity are written.
+            link.write_ptr = e->section[index].data();
+            link.room = e->capacity[index];
+            return IN_BODY;
+        }
+        case DLE:
+            if (link.room == 0) return AWAIT_DLE;  // abandoned; the exchange keeps its state
+            store_data_byte(link, DLE);
+            return IN_BODY;
+        case ETX:
+            return AWAIT_CHECK;
+        default:
+            e->state = EXCHANGE_DONE;
+            return AWAIT_DLE;
+    }
+}
+
+// Step C: the check byte ends the frame.
+uint8_t check_byte(ReaderLink& link, uint8_t byte) {
+    Exchange* e = link.current;
+    link.write_ptr = nullptr;
+    link.room = 0;
+    if (e == nullptr) return AWAIT_DLE;
+    e->check_received = byte;
+    if (byte == link.check) {
+        link.frame_complete = 1;
+        e->state = EXCHANGE_ANSWERED;
+        link.last = e;
+        link.current = nullptr;
+        ++link.sequence_counter;
+    } else {
+        e->state = EXCHANGE_DONE;
+    }
+    return AWAIT_DLE;
+}
+
+}  // namespace
+
+uint8_t receive_byte(ReaderLink& link, uint8_t byte) {
+    switch (link.rx_state) {
+        case AWAIT_DLE:
+            if (byte != DLE) return AWAIT_DLE;
+            link.check = DLE;
+            link.room = 0;
+            link.write_ptr = nullptr;
+            link.dle_pending = 0;
+            return AWAIT_STX;
+        case AWAIT_STX:
+            if (byte != STX) return AWAIT_DLE;
+            link.check ^= byte;
+            return AWAIT_DIRECTION;
+        case AWAIT_DIRECTION:
+            if (byte != DIRECTION_TO_READER && byte != DIRECTION_FROM_READER) return AWAIT_DLE;
+            link.check ^= byte;
+            return AWAIT_CODE;
+        case AWAIT_CODE:
+            link.frame_code = byte;
+            link.check ^= byte;
+            return AWAIT_SUBCODE;
+        case AWAIT_SUBCODE:
+            return match_frame(link, byte);
+        case AWAIT_SECTION_DLE:
+            if (byte != DLE) {
+                exchange_free(link, link.current);
+                link.current = nullptr;
+                return AWAIT_DLE;
+            }
+            link.check ^= byte;
+            link.dle_pending = 1;
+            return IN_BODY;
+        case IN_BODY:
+            return body_byte(link, byte);
+        case AWAIT_CHECK:
+            return check_byte(link, byte);
+        default:
+            return AWAIT_DLE;
+    }
+}
+
+uint8_t link_poll(ReaderLink& link) {
+    if (link.port == nullptr) return 0;
+    SerialPort& port = *link.port;
+    if (port.rx_count == 0) fill_receive_ring(port);
+    if (port.rx_count == 0) return 0;
+    link.rx_state = receive_byte(link, take_received_byte(port));
+    if (link.frame_complete) {
+        if (Exchange* e = link.last; e != nullptr && e->handler != nullptr) {
+            // The handler frees the exchange: take what it needs first.
+            const ResponseHandler handler = e->handler;
+            handler(link, e->code, e->subcode);
+        }
+        link.frame_complete = 0;
+    }
+    return 1;
+}
+
+uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds) {
+    if (link.clock == nullptr) return 0;
+    Clock& clock = *link.clock;
+    const int64_t deadline = clock.calendar_seconds() + seconds;
+    link.answered = 0;
+    while (link.answered != code) {
+        if (clock.calendar_seconds() > deadline) break;
+        const int64_t before = clock.calendar_ms();
+        if (link_poll(link) == 0 && clock.calendar_ms() == before) {
+            // The read came back empty without waiting (a broken or closed
+            // line): wait a little rather than spin.
+            clock.sleep_ms(1);
+        }
+    }
+    if (link.answered == code) return code;
+    exchange_free_all(link);
+    return 0;
+}
+
+void link_open(ReaderLink& link, SerialPort& port, Clock& clock) {
+    reset_rings(port);
+    fill_receive_ring(port);
+    exchange_free_all(link);
+    link = ReaderLink{};
+    link.port = &port;
+    link.clock = &clock;
+    link_poll(link);
+    clock.sleep_ms(OPEN_SETTLE_MS);
+}
+
+void link_close(ReaderLink& link) {
+    exchange_free_all(link);
+}
+
+}  // namespace korva

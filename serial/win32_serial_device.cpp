@@ -1,0 +1,123 @@
+// The machine's serial ports on Windows: one COM port opened for exclusive,
+// non-overlapped access, driven through the communications API.
+#include "serial/serial_device.h"
+
+// After the seam's header: <windows.h> defines the same constant names as
+// macros, with the same values.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+
+namespace korva {
+
+namespace {
+
+DWORD bounded_count(std::size_t count) {
+    return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD));
+}
+
+class Win32SerialDevice : public SerialDevice {
+  public:
+    explicit Win32SerialDevice(HANDLE handle) : handle_(handle) {
+        dcb_.DCBlength = sizeof(DCB);
+        dcb_.fBinary = TRUE;
+    }
+    ~Win32SerialDevice() override { CloseHandle(handle_); }
+    Win32SerialDevice(const Win32SerialDevice&) = delete;
+    Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
+
+    bool get_state(LineSettings& settings) override {
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        if (!GetCommState(handle_, &dcb)) return false;
+        dcb_ = dcb;
+        have_state_ = true;
+        settings.baud_rate = dcb.BaudRate;
+        settings.byte_size = dcb.ByteSize;
+        settings.parity = dcb.Parity;
+        settings.stop_bits = dcb.StopBits;
+        settings.rts_control = static_cast<uint8_t>(dcb.fRtsControl);
+        settings.dtr_control = static_cast<uint8_t>(dcb.fDtrControl);
+        settings.outx_cts_flow = dcb.fOutxCtsFlow != 0;
+        settings.outx_dsr_flow = dcb.fOutxDsrFlow != 0;
+        settings.tx_continue_on_xoff = dcb.fTXContinueOnXoff != 0;
+        settings.out_x = dcb.fOutX != 0;
+        settings.in_x = dcb.fInX != 0;
+        return true;
+    }
+
+    // Only the fields the utility sets change; every other field keeps what
+    // the driver reported.
+    bool set_state(const LineSettings& settings) override {
+        if (!have_state_) {
+            LineSettings ignored;
+            get_state(ignored);
+        }
+        dcb_.BaudRate = settings.baud_rate;
+        dcb_.ByteSize = settings.byte_size;
+        dcb_.Parity = settings.parity;
+        dcb_.StopBits = settings.stop_bits;
+        dcb_.fRtsControl = settings.rts_control & 3u;
+        dcb_.fDtrControl = settings.dtr_control & 3u;
+        dcb_.fOutxCtsFlow = settings.outx_cts_flow;
+        dcb_.fOutxDsrFlow = settings.outx_dsr_flow;
+        dcb_.fTXContinueOnXoff = settings.tx_continue_on_xoff;
+        dcb_.fOutX = settings.out_x;
+        dcb_.fInX = settings.in_x;
+        return SetCommState(handle_, &dcb_) != 0;
+    }
+
+    // No write time-out: each write blocks until the driver has the bytes.
+    bool set_timeouts(const ReadTimeouts& timeouts) override {
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = timeouts.interval;
+        t.ReadTotalTimeoutMultiplier = timeouts.multiplier;
+        t.ReadTotalTimeoutConstant = timeouts.constant;
+        t.WriteTotalTimeoutMultiplier = 0;
+        t.WriteTotalTimeoutConstant = 0;
+        return SetCommTimeouts(handle_, &t) != 0;
+    }
+
+    bool set_mask(uint32_t mask) override { return SetCommMask(handle_, mask) != 0; }
+
+    std::size_t read(uint8_t* buffer, std::size_t count) override {
+        DWORD got = 0;
+        if (!ReadFile(handle_, buffer, bounded_count(count), &got, nullptr)) return 0;
+        return got;
+    }
+
+    std::size_t write(const uint8_t* buffer, std::size_t count) override {
+        DWORD put = 0;
+        if (!WriteFile(handle_, buffer, bounded_count(count), &put, nullptr)) return 0;
+        return put;
+    }
+
+  private:
+    HANDLE handle_;
+    DCB dcb_{};
+    bool have_state_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
+    // Share mode 0: nobody else may have the port while the utility runs.
+    HANDLE handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32SerialDevice>(handle);
+}
+
+std::string system_serial_device(const std::string& port_name) {
+    const bool com_port = port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 &&
+                          port_name[3] >= '1' && port_name[3] <= '9';
+    return com_port ? port_name : std::string();
+}
+
+}  // namespace korva

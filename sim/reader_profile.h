@@ -1,0 +1,64 @@
+// What the virtual reader is (its profile) and what it does wrong on
+// purpose (its fault knobs), with their text forms for the command line.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korva::sim {
+
+// The software of one block as the reader lists it: "PUBLISHER$NAME$".
+struct BlockSoftware {
+    std::string descriptor;
+    uint8_t version_major = 0;
+    uint8_t version_minor = 0;
+};
+
+struct ReaderProfile {
+    std::string name = "default";
+    std::string boot_version = "4.01";
+    uint8_t highest_block = 15;                 // 15 with boot 4.01, 31 with 4.02 and later
+    std::map<uint8_t, BlockSoftware> software;  // by block number; absent = empty
+    std::string serial_number = "KV2-0712-04518";
+    uint8_t pad = 2;             // PSS address, 0 to 14
+    uint32_t pss_speed = 9600;   // 9600 or 19200
+    uint8_t start_byte = 'A';    // first of the TLA's start bytes
+    bool on_hold = false;        // starts switched on and on maintenance hold
+    int64_t power_on_ms = 3000;  // switched on this long after the port is configured
+};
+
+// The fault knobs; every count is 1-based, 0 means the knob is off.
+struct FaultKnobs {
+    unsigned corrupt_check = 0;   // the check byte of the n-th frame sent is wrong
+    unsigned drop = 0;            // the n-th byte sent is lost
+    unsigned duplicate = 0;       // the n-th byte sent arrives twice
+    bool noise = false;           // a few stray bytes before every frame
+    unsigned silent_after = 0;    // no answer at all after n download packets
+    unsigned refuse_packet = 0;   // the k-th download packet is refused once
+    bool wrong_checksum = false;  // the final download sum is off by one
+    bool refuse_signature = false;
+    unsigned unplug_after = 0;   // the cable is pulled after n download packets
+    unsigned restart_after = 0;  // the reader restarts by itself after n packets
+    bool report_fa = false;      // an unprompted 0xFA report after every answer
+    int poll_status = -1;        // the user's answer to the TLA removal; -1: accept
+    unsigned poll_other = 0;     // answer with another status n times first
+};
+
+// The profile names, in the order --help lists them.
+std::vector<std::string> profile_names();
+
+// A profile from its text form: a profile name or the path of a file of
+// "key=value" lines, then optional ",key=value" or ",flag" items that adjust
+// it (pad=N, pss-speed=9600|19200, start=A|B, on-hold, power-on-ms=N).
+// A file may name its base with "profile=NAME". False with a message.
+bool parse_profile(const std::string& text, ReaderProfile& profile, std::string& error);
+
+// Adds one fault knob in its text form ("drop=N", "noise", ...).
+bool parse_fault(const std::string& text, FaultKnobs& faults, std::string& error);
+
+// One line per profile, option and fault knob.
+std::string profiles_and_faults_help();
+
+}  // namespace korva::sim

@@ -1,0 +1,234 @@
+// korva-reader-sim: the virtual reader on a pseudo-terminal, for running the
+// utility (or anything else) against it in real time.
+//
+//   korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... [--no-pacing]
+//
+// Prints the pty's device path on the first line of its output, makes PATH a
+// symbolic link to it, and serves until SIGTERM or SIGINT. The line speed
+// is the one the utility sets on its end of the pty (9600 or 19200), read
+// from the pty's settings; other speeds, such as a pty's initial one, leave
+// the line at 9600.
+//
+// Without --profile the reader is "default,on-hold": switched on and on
+// maintenance hold, ready for a session such as "3 bootinfo info q". With a
+// profile that is not on hold, the reader is switched on power-on-ms after
+// the utility first sets the line speed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "sim/reader_profile.h"
+#include "sim/virtual_reader.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void on_signal(int) {
+    g_stop = 1;
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint32_t speed_of(speed_t s) {
+    switch (s) {
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        default:
+            return 0;
+    }
+}
+
+void usage(std::ostream& out) {
+    out << "usage: korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... "
+           "[--no-pacing]\n"
+           "Without --profile the reader is switched on and on hold (default,on-hold).\n\n"
+        << korva::sim::profiles_and_faults_help();
+}
+
+// Writes everything, waiting while the pty's buffer is full.
+void write_all(int fd, const std::vector<uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size() && !g_stop) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            return;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string link_path;
+    std::string profile_text = "default,on-hold";
+    std::vector<std::string> fault_texts;
+    bool pacing = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const std::string& name, std::string& out) {
+            if (arg == name && i + 1 < argc) {
+                out = argv[++i];
+                return true;
+            }
+            if (arg.rfind(name + "=", 0) == 0) {
+                out = arg.substr(name.size() + 1);
+                return true;
+            }
+            return false;
+        };
+        std::string v;
+        if (value("--link", v)) {
+            link_path = v;
+        } else if (value("--profile", v)) {
+            profile_text = v;
+        } else if (value("--fault", v)) {
+            fault_texts.push_back(v);
+        } else if (arg == "--no-pacing") {
+            pacing = false;
+        } else if (arg == "--help" || arg == "-h") {
+            usage(std::cout);
+            return 0;
+        } else {
+            std::cerr << "korva-reader-sim: unknown argument \"" << arg << "\"\n";
+            usage(std::cerr);
+            return 2;
+        }
+    }
+
+    korva::sim::ReaderProfile profile;
+    korva::sim::FaultKnobs faults;
+    std::string error;
+    bool ok = korva::sim::parse_profile(profile_text, profile, error);
+    for (std::size_t i = 0; ok && i < fault_texts.size(); ++i)
+        ok = korva::sim::parse_fault(fault_texts[i], faults, error);
+    if (!ok) {
+        std::cerr << "korva-reader-sim: " << error << "\n";
+        return 2;
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("korva-reader-sim: pty");
+        return 1;
+    }
+    const char* slave_name = ptsname(master);
+    if (slave_name == nullptr) {
+        std::perror("korva-reader-sim: ptsname");
+        return 1;
+    }
+    const std::string device = slave_name;
+    // Kept open for the whole run: the utility's close then does not hang
+    // up the line, and the line's settings can be read from here.
+    const int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        std::perror("korva-reader-sim: open slave");
+        return 1;
+    }
+    termios raw{};
+    if (tcgetattr(slave, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!link_path.empty()) {
+        unlink(link_path.c_str());
+        if (symlink(device.c_str(), link_path.c_str()) != 0) {
+            std::perror("korva-reader-sim: symlink");
+            return 1;
+        }
+    }
+    std::cout << device << std::endl;
+
+    korva::sim::VirtualReader reader(profile, faults, pacing);
+    uint32_t seen_speed = 0;
+    {
+        termios t{};
+        if (tcgetattr(slave, &t) == 0) seen_speed = speed_of(cfgetospeed(&t));
+    }
+    uint32_t line_speed = 9600;
+    std::vector<uint8_t> buffer(4096);
+    std::vector<uint8_t> out;
+    while (!g_stop) {
+        const int64_t now = now_ms();
+        // The utility's line speed, as it set it on its end.
+        termios t{};
+        if (tcgetattr(slave, &t) == 0) {
+            const uint32_t speed = speed_of(cfgetospeed(&t));
+            if (speed != seen_speed) {
+                seen_speed = speed;
+                if (speed != 0) {
+                    line_speed = speed;
+                    korva::LineSettings settings;
+                    settings.baud_rate = speed;
+                    reader.on_settings(settings, now);
+                }
+            }
+        }
+        out.clear();
+        reader.deliver(now, out);
+        if (!out.empty()) write_all(master, out);
+        if (!reader.connected()) break;  // the cable was pulled
+
+        // Sleep until the next byte is due, the utility writes, or the
+        // next look at the line's settings.
+        const int64_t next = reader.next_delivery_ms(now_ms());
+        int wait = 5;
+        if (next != korva::NEVER)
+            wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
+        pollfd p{master, POLLIN, 0};
+        const int r = poll(&p, 1, wait);
+        if (r > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = read(master, buffer.data(), buffer.size());
+            if (n > 0)
+                reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
+        }
+    }
+    if (!link_path.empty()) unlink(link_path.c_str());
+    close(slave);
+    close(master);
+    return 0;
+}

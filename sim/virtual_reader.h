@@ -1,0 +1,174 @@
+// The virtual reader: a KORVA reader played by a program, at the far end of
+// a simulated line. It takes the bytes the utility writes, at the line speed
+// the utility set, and answers with its own bytes, each with the time it
+// reaches the utility.
+//
+// Time is kept lazily: nothing runs on its own. Whenever the line is touched
+// (on_write, on_settings, deliver, next_delivery_ms) the reader first lives
+// through everything due up to that moment in time order: the utility's
+// bytes as they finish crossing the line, and its own events (switching on,
+// the end of a restart, the TLA starting). Internally time counts in
+// nanoseconds so that bytes paced at 1.0417 ms keep their spacing; the line
+// hands them over by the millisecond clock.
+//
+// Modes: Off (switched off), Booting (restarting, deaf), Boot (the boot
+// software speaks the framed maintenance protocol), Tla (the TLA software
+// speaks the raw PSS protocol; only a framed reset still reaches the boot).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "serial/sim_serial_device.h"
+#include "sim/frame_codec.h"
+#include "sim/pss_codec.h"
+#include "sim/reader_profile.h"
+
+namespace korva::sim {
+
+enum class ReaderMode { Off, Booting, Boot, Tla };
+
+// Timings of the reader, in milliseconds.
+struct ReaderTimings {
+    int64_t turnaround_ms = 3;       // before the first byte of an answer
+    int64_t boot_ms = 500;           // from switching on or a reset to the 0xF2 frame
+    int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
+    int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
+    int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
+};
+
+class VirtualReader : public LinePeer {
+  public:
+    VirtualReader(const ReaderProfile& profile, const FaultKnobs& faults, bool pacing);
+
+    // LinePeer.
+    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override;
+    void on_settings(const LineSettings& settings, int64_t now_ms) override;
+    void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
+    int64_t next_delivery_ms(int64_t now_ms) override;
+    bool connected() override { return !unplugged_; }
+
+    // Switches the reader on at at_ms (when it is off). Without this call it
+    // is switched on power_on_ms after the utility first configures its port.
+    void power_on_at(int64_t at_ms);
+    ReaderTimings& timings() { return timings_; }
+
+    // Inspection, for tests.
+    ReaderMode mode() const { return mode_; }
+    bool on_hold() const { return hold_; }
+    uint32_t line_baud() const { return baud_; }
+    const std::vector<Frame>& frames_received() const { return frames_; }
+    const std::vector<PssFrame>& pss_frames_received() const { return pss_frames_; }
+    // The bytes of the last complete download into a block code; nullptr
+    // when there is none.
+    const std::vector<uint8_t>* downloaded(uint8_t block_code) const;
+    // The software a block holds now; nullptr when the block is empty.
+    const BlockSoftware* software(uint8_t block_number) const;
+    unsigned packets_received() const { return packets_received_; }
+    unsigned restarts() const { return restarts_; }
+    bool payment_loading() const { return payment_loading_; }
+    // Frames dropped for a wrong check byte.
+    unsigned bad_checks() const { return framed_.bad_checks(); }
+
+  private:
+    struct LineByte {
+        int64_t at_ns;  // when its last bit has crossed the line
+        uint8_t byte;
+        uint32_t baud;  // the speed it was sent at
+    };
+    struct Download {
+        bool active = false;
+        uint8_t block_code = 0;
+        std::vector<uint8_t> bytes;
+        uint32_t sum = 0;
+        uint8_t expected = 1;
+        bool refused_once = false;
+    };
+
+    void advance_to(int64_t t_ns);
+    int64_t next_event_ns() const;
+    void run_events_at(int64_t t_ns);
+    void receive(uint8_t byte, uint32_t sent_baud, int64_t t_ns);
+    void receive_heard(uint8_t byte, int64_t t_ns);
+
+    // Framed side.
+    void handle_request(const Frame& request, int64_t t_ns);
+    void answer_boot_info(int64_t ready_ns);
+    void answer_block_list(int64_t ready_ns);
+    void answer_download(const Frame& request, int64_t ready_ns);
+    void answer_signature(const Frame& request, int64_t ready_ns);
+    void answer_erase(uint8_t param, int64_t ready_ns);
+    void send_frame(uint8_t code, std::vector<Section> sections, int64_t ready_ns,
+                    uint8_t direction = 0x03);
+    void after_answer(int64_t ready_ns);
+
+    // PSS side.
+    void handle_pss(const PssFrame& frame, int64_t t_ns);
+    void send_pss(uint8_t control, std::vector<uint8_t> data, int64_t ready_ns);
+
+    // Life cycle.
+    void restart(int64_t t_ns);
+    void boot_done(int64_t t_ns);
+    void tla_start(int64_t t_ns);
+    bool tla_installed() const { return blocks_.count(5) != 0; }
+
+    // The line towards the utility.
+    void send_bytes(const std::vector<uint8_t>& bytes, int64_t ready_ns, bool frame);
+    void put_byte(uint8_t byte, int64_t ready_ns);
+    int64_t byte_ns(uint32_t baud) const;
+    uint32_t utility_baud_at(int64_t t_ns) const;
+    int64_t ms_to_ns(int64_t ms) const { return ms * 1'000'000; }
+
+    ReaderProfile profile_;
+    FaultKnobs faults_;
+    bool pacing_;
+    ReaderTimings timings_;
+
+    int64_t now_ns_ = 0;
+    ReaderMode mode_ = ReaderMode::Off;
+    bool hold_ = false;
+    uint32_t baud_ = 9600;  // the reader's own line speed
+    std::map<uint8_t, BlockSoftware> blocks_;
+
+    // Scheduled events; NEVER_NS when none.
+    static constexpr int64_t NEVER_NS = NEVER;
+    int64_t power_on_ns_ = NEVER_NS;
+    int64_t boot_done_ns_ = NEVER_NS;
+    int64_t tla_start_ns_ = NEVER_NS;
+    int64_t restart_ns_ = NEVER_NS;
+    bool configured_ = false;
+
+    // The utility's side of the line.
+    std::deque<LineByte> incoming_;
+    int64_t utility_tx_free_ns_ = 0;
+    std::vector<std::pair<int64_t, uint32_t>> utility_baud_;  // (from, baud)
+    bool incoming_half_ = false;  // garbling a fast sender to a slow listener
+
+    // The reader's side of the line.
+    std::deque<LineByte> outgoing_;
+    int64_t reader_tx_free_ns_ = 0;
+    bool outgoing_half_ = false;
+    unsigned bytes_sent_ = 0;
+    unsigned frames_sent_ = 0;
+
+    FrameParser framed_;
+    PssParser pss_;
+    Download download_;
+    std::map<uint8_t, std::vector<uint8_t>> downloads_;  // complete, by block code
+    bool removal_question_ = false;
+    unsigned poll_others_left_ = 0;
+    bool silent_ = false;
+    bool unplugged_ = false;
+    bool payment_loading_ = false;
+
+    std::vector<Frame> frames_;
+    std::vector<PssFrame> pss_frames_;
+    unsigned packets_received_ = 0;
+    unsigned restarts_ = 0;
+};
+
+}  // namespace korva::sim
