@@ -5,6 +5,7 @@
 #include "console/commands.h"
 #include "identity/pss.h"
 #include "tests/support/pss_test_peer.h"
+#include "tests/support/virtual_reader_bench.h"
 
 namespace korva::testing {
 namespace {
@@ -210,6 +211,73 @@ TEST(Cb, HoldNotAnswered) {
     const std::string out = b.out();
     EXPECT_TRUE(ends_with(out, tail));
     EXPECT_EQ(b.s.payment_loading_mode, 0);
+}
+
+// --- against the virtual reader ---------------------------------------------
+
+TEST(TlaCommandsOnVirtualReader, SupTlaRemovesTheTla) {
+    ReaderBench b("default,on-hold");
+    cmd_sup_tla(b.s);
+    EXPECT_TRUE(b.says("\r           CONNEXION LECTEUR OK"));
+    EXPECT_TRUE(b.out().ends_with("\r           LECTEUR EN ATTENTE \n")) << b.out();
+    EXPECT_EQ(b.reader.software(5), nullptr);
+    EXPECT_EQ(b.reader.software(6), nullptr);
+    EXPECT_TRUE(b.reader.on_hold());
+    EXPECT_FALSE(b.s.command_failed);
+}
+
+TEST(TlaCommandsOnVirtualReader, SupTlaFindsAReaderAtPad9And19200) {
+    ReaderBench b("default,on-hold,pad=9,pss-speed=19200");
+    cmd_sup_tla(b.s);
+    EXPECT_TRUE(
+        b.says("\r DETECTION : VITESSE : 19200 Bauds  PAD 9 : => "
+               "\r           CONNEXION LECTEUR OK"));
+    EXPECT_TRUE(b.says("\r           LECTEUR EN ATTENTE "));
+    EXPECT_EQ(b.reader.software(5), nullptr);
+    EXPECT_EQ(b.device->settings().baud_rate, 9600u);
+}
+
+TEST(TlaCommandsOnVirtualReader, SupTlaWithACareSheetStored) {
+    ReaderBench b("default,on-hold,pss-speed=19200", {"poll-status=0x94"});
+    cmd_sup_tla(b.s);
+    EXPECT_TRUE(b.out().ends_with("\r           ERREUR FSE PRESENTE !\n")) << b.out();
+    EXPECT_NE(b.reader.software(5), nullptr);
+    EXPECT_EQ(b.reader.mode(), sim::ReaderMode::Tla);
+    EXPECT_EQ(b.device->settings().baud_rate, 19200u);
+    EXPECT_TRUE(b.s.command_failed);
+}
+
+TEST(TlaCommandsOnVirtualReader, SupTlaWithoutTla) {
+    ReaderBench b("no-tla,on-hold");
+    cmd_sup_tla(b.s);
+    EXPECT_EQ(b.out(), "\r           COMMANDES PSS NON DISPONIBLE ou TLA ABSENT\n");
+    EXPECT_EQ(b.reader.restarts(), 0u);
+}
+
+TEST(TlaCommandsOnVirtualReader, CbSwitchesToPaymentLoading) {
+    ReaderBench b("default,on-hold");
+    cmd_cb(b.s);
+    EXPECT_EQ(b.s.payment_loading_mode, 1);
+    EXPECT_TRUE(b.reader.payment_loading());
+    EXPECT_TRUE(b.reader.on_hold());
+    EXPECT_TRUE(b.out().ends_with("\r           LECTEUR EN ATTENTE               ")) << b.out();
+}
+
+TEST(TlaCommandsOnVirtualReader, CbOnA31BlockReaderSendsNothing) {
+    ReaderBench b("boot405,on-hold");
+    cmd_cb(b.s);
+    EXPECT_EQ(b.s.payment_loading_mode, 2);
+    EXPECT_TRUE(b.reader.frames_received().empty());
+    EXPECT_TRUE(b.reader.pss_frames_received().empty());
+    EXPECT_EQ(b.out(), "");
+}
+
+TEST(TlaCommandsOnVirtualReader, CbRefusesStartBytesB) {
+    ReaderBench b("default,on-hold,start=B");
+    cmd_cb(b.s);
+    EXPECT_EQ(b.s.payment_loading_mode, 0);
+    EXPECT_EQ(b.out(), START_CHECK);
+    EXPECT_TRUE(b.reader.pss_frames_received().empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/support/pss_test_peer.h"
+#include "tests/support/virtual_reader_bench.h"
 
 namespace korva::testing {
 namespace {
@@ -241,6 +242,54 @@ TEST(TlaPreparation, RestartWaitHasNoLimit) {
     out.erase(0, at + QUESTION.size());
     EXPECT_GE(take_restart_blink(out), 290);
     EXPECT_EQ(out, STARTUP_SEEN + ON_HOLD);
+}
+
+// --- against the virtual reader ---------------------------------------------
+
+TEST(TlaPreparationOnVirtualReader, FullTlaGivenUp) {
+    ReaderBench b("default,on-hold");
+    b.console.type("k");
+    EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
+    EXPECT_EQ(b.s.tla_state, 1);
+    EXPECT_EQ(b.reader.software(5), nullptr);
+    EXPECT_TRUE(b.reader.on_hold());
+    EXPECT_TRUE(b.out().ends_with(STARTUP_SEEN + ON_HOLD)) << b.out();
+    EXPECT_TRUE(b.s.running);
+}
+
+TEST(TlaPreparationOnVirtualReader, ReducedTla) {
+    ReaderBench b("reduced-tla,on-hold,pad=11,pss-speed=19200");
+    b.console.type("k");
+    EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
+    EXPECT_EQ(b.s.tla_state, 2);
+    EXPECT_TRUE(b.says(REDUCED));
+    EXPECT_TRUE(b.says("\r REPONSE > DETECTION : VITESSE : 19200 Bauds  PAD 11 : => " + CONNECTED));
+    EXPECT_EQ(b.reader.software(5), nullptr);
+}
+
+TEST(TlaPreparationOnVirtualReader, NoTla) {
+    ReaderBench b("no-tla,on-hold");
+    EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::END_COMMAND);
+    EXPECT_EQ(b.s.tla_state, 0);
+    EXPECT_EQ(b.reader.restarts(), 0u);
+    EXPECT_TRUE(b.reader.pss_frames_received().empty());
+}
+
+TEST(TlaPreparationOnVirtualReader, UserAnswersLateThenAccepts) {
+    ReaderBench b("default,on-hold", {"poll-other=3"});
+    b.console.type("k");
+    EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
+    EXPECT_FALSE(b.s.running);
+    EXPECT_EQ(b.reader.software(5), nullptr);
+    EXPECT_TRUE(b.reader.on_hold());
+}
+
+TEST(TlaPreparationOnVirtualReader, UserRefuses) {
+    ReaderBench b("default,on-hold", {"poll-status=0x92"});
+    b.console.type("k");
+    EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::REFUSED);
+    EXPECT_FALSE(b.s.running);
+    EXPECT_NE(b.reader.software(5), nullptr);
 }
 
 }  // namespace
