@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/support/pss_test_peer.h"
+#include "tests/support/session_harness.h"
 #include "tests/support/virtual_reader_bench.h"
 
 namespace korva::testing {
@@ -292,5 +293,36 @@ TEST(TlaPreparationOnVirtualReader, UserRefuses) {
     EXPECT_NE(b.reader.software(5), nullptr);
 }
 
+// --- the built-in script, a whole session --------------------------------------
+
+TEST(DefaultScript, RunsToTheEndAgainstTheVirtualReader) {
+    // No arguments and no liste.dvo: the built-in script
+    // "no charge superviseur 2 charge ORBEX_112 5 reset the_end q".
+    TempWorkDir dir;
+    sim::VirtualReader reader(parsed_profile("default"), {}, true);
+    // Port 3, the power-off step, a key for the TLA key wait, one for q.
+    SessionHarness h(reader, "3Okq");
+    const int status = h.run({});
+    const std::string& out = h.console.output();
+    if (out.find("ALLUMEZ VOTRE LECTEUR KORVA") == std::string::npos) {
+        GTEST_SKIP() << "the no command is not built yet";
+    }
+    EXPECT_NE(out.find("\r REPONSE > ORBEX DETECTE => MISE A JOUR ORBEX      \n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(KEY_WAIT), std::string::npos);
+    EXPECT_NE(out.find(QUESTION), std::string::npos);
+    EXPECT_NE(out.find(STARTUP_SEEN + ON_HOLD), std::string::npos);
+    EXPECT_NE(out.find("\n                      *****  OPERATIONS TERMINEES  *****"),
+              std::string::npos);
+    EXPECT_EQ(out.find("ECHEC"), std::string::npos);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(h.console.input_consumed());
+    ASSERT_NE(reader.software(5), nullptr);
+    EXPECT_EQ(reader.software(5)->descriptor, "ORBEX$TLA ORBEX$");
+    // The supervisor went to block 2 and the TLA image to block 5.
+    EXPECT_NE(reader.downloaded(4), nullptr);
+    EXPECT_NE(reader.downloaded(10), nullptr);
+}
 }  // namespace
 }  // namespace korva::testing
