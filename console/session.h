@@ -68,8 +68,16 @@ struct Session {
 // Returns the process exit status.
 int run_session(const std::vector<std::string>& args, const Seams& seams);
 
+// MinGW's compiler checks "printf" against the Microsoft C library's formats;
+// the utility formats with the C99 ones (%zu) on every platform.
+#ifdef __MINGW32__
+#define KORVA_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define KORVA_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 // Formatted console output (printf formats, as the dialogue is written).
-void print(Session& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void print(Session& s, const char* format, ...) KORVA_PRINTF_FORMAT(2, 3);
 
 // The next script token, or the prompt and one keyboard line. The text is
 // cut to 59 characters. False when the keyboard's input has ended (buffer

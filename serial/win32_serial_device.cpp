@@ -106,18 +106,21 @@ class Win32SerialDevice : public SerialDevice {
 
 }  // namespace
 
+// On Windows a port name is its own device: "COM1" to "COM9".
+std::string system_serial_device(const std::string& port_name) {
+    const bool com_digit = port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 &&
+                           port_name[3] >= '1' && port_name[3] <= '9';
+    return com_digit ? port_name : std::string();
+}
+
 std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
+    const std::string device = system_serial_device(port_name);
+    if (device.empty()) return nullptr;
     // Share mode 0: nobody else may have the port while the utility runs.
-    HANDLE handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32SerialDevice>(handle);
-}
-
-std::string system_serial_device(const std::string& port_name) {
-    const bool com_port = port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 &&
-                          port_name[3] >= '1' && port_name[3] <= '9';
-    return com_port ? port_name : std::string();
 }
 
 }  // namespace korva

@@ -141,3 +141,18 @@ TEST_F(Win32SerialPair, RawTimedReadTakesBytesAndLeavesBufferAloneOnSilence) {
 
 }  // namespace
 }  // namespace korva
+
+namespace korva {
+namespace {
+
+TEST(Win32SerialNames, OnlyCom1ToCom9NameADevice) {
+    EXPECT_EQ(system_serial_device("COM1"), "COM1");
+    EXPECT_EQ(system_serial_device("COM9"), "COM9");
+    for (const char* name : {"COM0", "COM10", "COM", "com3", "LPT1", "\\\\.\\COM3", ""}) {
+        EXPECT_EQ(system_serial_device(name), "") << name;
+        EXPECT_EQ(open_system_serial(name), nullptr) << name;
+    }
+}
+
+}  // namespace
+}  // namespace korva
