@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/link.h"
+#include "maintenance/image_catalogue.h"
 #include "platform/clock.h"
 #include "platform/console_io.h"
 #include "serial/serial_device.h"
@@ -54,6 +55,9 @@ struct Session {
     uint8_t payment_loading_mode = 0;
     uint8_t reader_kind = 0;
     uint8_t tla_state = 1;
+    // The embedded images as charge holds them for the run (stored form,
+    // serial field counted up by the client files written so far).
+    HeldImages held_images;
 
     // The keyboard's input has ended: the session ends after the command
     // under way, as "q" would, without waiting for a key.

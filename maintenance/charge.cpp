@@ -1,7 +1,328 @@
+// charge: installs the embedded image that belongs to the typed block.
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <system_error>
+#include <vector>
+
 #include "console/commands.h"
+#include "maintenance/download.h"
+#include "maintenance/image_catalogue.h"
+#include "maintenance/tla_preparation.h"
 
 namespace korva {
 
-void cmd_charge(Session&) {}  // not built yet
+namespace {
+
+constexpr uint8_t BLOCK_LIST_SECONDS = 2;
+constexpr uint8_t SIGNATURE_SECONDS = 30;
+constexpr uint8_t SIGNATURE_ACCEPTED = 0x55;
+constexpr uint8_t TLA_BLOCK_CODE = 10;
+constexpr uint8_t PAYMENT_BLOCK_OFFSET = 32;
+constexpr int PAYMENT_SHOWN_OFFSET = 16;
+constexpr uint8_t READER_KIND_UPDATABLE = 1;
+constexpr uint8_t READER_KIND_OLD = 2;
+// A block-list item fills the 252-byte SO section; a signature answer the
+// 128-byte SI section.
+constexpr std::size_t BLOCK_ITEM_SIZE = 252;
+constexpr std::size_t SIGNATURE_ANSWER_SIZE = 128;
+// The version bytes follow the software name's field at a fixed distance
+// from where a 28-character name would end.
+constexpr std::size_t VERSION_DISTANCE = 28;
+
+enum : uint8_t { FAILURE_NONE = 0, FAILURE_REFUSED = 1 };
+
+// Which part a download pass sends.
+enum : uint8_t { PASS_LAST = 0, PASS_FIRST_PART = 1, PASS_SECOND_PART = 2 };
+
+// Position of the first '$' in data[from, end), or end when there is none.
+std::size_t find_dollar(const ReaderRecord& record, std::size_t from, std::size_t end) {
+    for (std::size_t i = from; i < end; ++i) {
+        if (record.data[i] == '$') return i;
+    }
+    return end;
+}
+
+// Block number from the script or the keyboard, as a block code; false when
+// the keyboard's input has ended.
+bool read_block_code(Session& s, uint8_t& block_code) {
+    if (!read_input(s, "\n           NUMERO DE BLOC : ", s.line_buffer)) return false;
+    first_word(s.line_buffer, s.word_buffer);
+    block_code = static_cast<uint8_t>(2 * typed_block_number(s.word_buffer));
+    return true;
+}
+
+// The base software's kind, from the base block's item of the block list:
+// the three characters two places after its first '$'.
+void learn_reader_kind(Session& s) {
+    request_block_list(s.link, handle_report);
+    uint32_t block = 0;
+    while (block < s.highest_block) {
+        if (await_answer(s.link, CODE_BLOCK_LIST, BLOCK_LIST_SECONDS) != CODE_BLOCK_LIST) {
+            print(s, "\n REPONSE > ECHEC COMMANDE ");
+            return;
+        }
+        const ReaderRecord& item = s.record;
+        block = item.data[0] / 2u;
+        if (block != 0 || item.data[1] == '$') continue;
+        const std::size_t dollar = find_dollar(item, 1, BLOCK_ITEM_SIZE);
+        if (dollar + 5 > BLOCK_ITEM_SIZE) continue;
+        const char* kind = reinterpret_cast<const char*>(&item.data[dollar + 2]);
+        if (std::memcmp(kind, "KRV", 3) == 0) s.reader_kind = READER_KIND_UPDATABLE;
+        if (std::memcmp(kind, "KER", 3) == 0) s.reader_kind = READER_KIND_OLD;
+    }
+}
+
+// What the reader reports as installed after it accepted a signature:
+// its block, publisher, software name and version.
+void show_installed(Session& s, uint8_t block) {
+    const ReaderRecord& r = s.record;
+    const int shown = s.payment_loading_mode == 1 ? block + PAYMENT_SHOWN_OFFSET : block;
+    print(s, "\n           LOGICIEL INSTALLE : BLOC[%d]", shown);
+
+    print(s, "\n                    EDITEUR  : ");
+    const std::size_t end = SIGNATURE_ANSWER_SIZE;
+    const std::size_t first = find_dollar(r, 1, end);
+    for (std::size_t i = 1; i < first; ++i) print(s, "%c", r.data[i]);
+
+    print(s, "\n                    LOGICIEL : ");
+    std::size_t printed = 0;
+    const std::size_t second = first < end ? find_dollar(r, first + 1, end) : end;
+    for (std::size_t i = first + 1; i < second; ++i) {
+        if (r.data[i] >= 0x20 && r.data[i] <= 0x7D) {
+            print(s, "%c", r.data[i]);
+            ++printed;
+        }
+    }
+
+    print(s, "\n                    VERSION  : ");
+    // Without both fields, or with the version beyond the answer, there is
+    // no version to show.
+    if (second < end && printed <= second + VERSION_DISTANCE) {
+        const std::size_t at = second + VERSION_DISTANCE - printed;
+        if (at + 1 < end) {
+            const uint8_t major = r.data[at];
+            const uint8_t minor = r.data[at + 1];
+            print(s, "%d%d.%d%d", major / 10, major % 10, minor / 10, minor % 10);
+        }
+    }
+    print(s, "\n");
+}
+
+// Writes the client file: the image with its serial field counted up. The
+// file is written beside the target and moved into place once complete, so
+// that a failure leaves any earlier file as it was; the held image keeps
+// the counted-up serial number only when the file is in place.
+void write_client_file(Session& s, std::span<uint8_t> image) {
+    const char* name = s.file_name_buffer.data();
+    std::vector<uint8_t> content(image.begin(), image.end());
+    increment_serial(content);
+
+    bool written = false;
+    if (name[0] != '\0') {
+        const std::filesystem::path target(name);
+        std::filesystem::path temporary = target;
+        temporary += ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            if (out) {
+                out.write(reinterpret_cast<const char*>(content.data()),
+                          static_cast<std::streamsize>(content.size()));
+                out.close();
+                written = !out.fail();
+            }
+        }
+        std::error_code ec;
+        if (written) {
+            std::filesystem::rename(temporary, target, ec);
+            written = !ec;
+        }
+        if (!written) std::filesystem::remove(temporary, ec);
+    }
+    if (!written) {
+        print(s, "\n           ECHEC MISE A JOUR %s ", name);
+        s.command_failed = true;
+        return;
+    }
+    std::copy(content.begin(), content.end(), image.begin());
+    print(s, "\n           MISE A JOUR %s OK", name);
+}
+
+void print_failure_banner(Session& s) {
+    print(s, "\n                      ****************************************");
+    print(s, "\n                      *****   !  ECHEC DU CHARGEMENT !   *****");
+    print(s, "\n                      ***** FICHIER TELECHARGE INCORRECT *****");
+    print(s, "\n                      ****************************************\n");
+    print(s, "\n\n TAPEZ SUR UNE TOUCHE POUR TERMINER LE PROGRAMME");
+    read_key_no_echo(s);
+}
+
+// The download passes, the signature validation and the client file of one
+// accepted (or refused) image.
+struct Charge {
+    Session& s;
+    std::span<uint8_t> image;
+    uint8_t block_code;
+    uint8_t failure;
+    uint8_t pass;
+    uint32_t second_part;  // P of a two-part image
+
+    void run() {
+        const uint32_t length = static_cast<uint32_t>(image.size());
+        uint32_t count = length - TRAILER_SIZE;
+        for (;;) {
+            uint32_t start = 0;
+            uint32_t trailer = count;
+            if (pass == PASS_SECOND_PART) {
+                start = second_part;
+                count = length - TRAILER_SIZE - second_part;
+                trailer = length - TRAILER_SIZE;
+            }
+            download(start, count);
+            if (failure != FAILURE_REFUSED) {
+                print(s, "\n           CHARGEMENT TERMINE");
+                if (block_code == 2 || block_code == 34) {
+                    write_client_file(s, image);
+                } else {
+                    validate(trailer);
+                }
+            }
+
+            if (pass == PASS_SECOND_PART) {
+                count = second_part - TRAILER_SIZE;
+                block_code = static_cast<uint8_t>(2 * block_code + 2);
+                pass = PASS_FIRST_PART;
+            } else if (pass == PASS_FIRST_PART) {
+                pass = PASS_LAST;
+            }
+            if (failure != FAILURE_NONE) {
+                s.command_failed = true;
+                print_failure_banner(s);
+                pass = PASS_LAST;
+            }
+            if (pass == PASS_LAST) break;
+        }
+        print(s, "\n");
+    }
+
+    void download(uint32_t start, uint32_t count) {
+        if (failure == FAILURE_NONE) {
+            failure = download_block(s, image.data() + start, count, block_code);
+        } else {
+            print(s, "\n           ERREUR PARAMETRAGE");
+        }
+        if (failure == FAILURE_REFUSED) print(s, "\n           ERREUR CHARGEMENT");
+    }
+
+    // The reader checks the signature trailer; on success block_code holds
+    // the block number that the reader reports.
+    void validate(uint32_t trailer) {
+        print(s, "\n           VALIDATION EN COURS....");
+        request_signature(s.link, image.data() + trailer, TRAILER_SIZE, block_code,
+                          handle_response);
+        if (await_answer(s.link, CODE_SIGNATURE, SIGNATURE_SECONDS) != CODE_SIGNATURE) {
+            print(s, "\n           ERREUR CHARGEMENT");
+            s.command_failed = true;
+            // Without the reported block the first part has nowhere to go.
+            if (pass == PASS_SECOND_PART) failure = FAILURE_REFUSED;
+            return;
+        }
+        if (s.record.ack_state != SIGNATURE_ACCEPTED) {
+            print(s, "\n           ERREUR SIGNATURE LOGICIELLE");
+            failure = FAILURE_REFUSED;
+            return;
+        }
+        block_code = static_cast<uint8_t>(s.record.data[0] / 2);
+        show_installed(s, block_code);
+    }
+};
+
+}  // namespace
+
+void cmd_charge(Session& s) {
+    if (!read_input(s, "\n           NOM DU FICHIER : ", s.file_name_buffer)) return;
+    uint8_t block_code = 0;
+    if (!read_block_code(s, block_code)) return;
+
+    if (block_code >= s.block_bound) {
+        print(s, "\n REPONSE > NUMERO DE BLOC INCORRECT ");
+        print(s, "\n");
+        s.command_failed = true;
+        return;
+    }
+
+    if (s.reader_kind == 0) learn_reader_kind(s);
+    if (s.reader_kind != READER_KIND_UPDATABLE) {
+        print(s, "\r            VOTRE LECTEUR EST EN VERSION 1.40");
+        print(s, "\n        MISE A JOUR NON AUTORISE SUR KORVA 1.40\n");
+        s.command_failed = true;
+        return;
+    }
+
+    HeldImage* stored = nullptr;
+    switch (block_code) {
+        case 0:
+        case 4:
+        case 6:
+        case 12:
+            stored = find_image(s.held_images, block_code);
+            break;
+        case TLA_BLOCK_CODE:
+            if (s.tla_state != 1) {
+                print(s, "\r        FIN DE LA MISE A JOUR        ");
+                return;
+            }
+            stored = find_image(s.held_images, block_code);
+            break;
+        default:
+            break;
+    }
+    if (stored == nullptr) {
+        print(s, "\r        ERREUR FICHIER PARAMETRES        ");
+        s.command_failed = true;
+        return;
+    }
+    const std::span<uint8_t> image = image_bytes(*stored);
+    if (image.empty()) {
+        s.command_failed = true;
+        return;
+    }
+
+    print(s, "\r REPONSE > LECTURE FICHIER OK                              ");
+    Charge charge{s, image, block_code, FAILURE_NONE, PASS_LAST, 0};
+    // An image too short to hold its own trailer can only be refused.
+    if (image.size() < TRAILER_SIZE) charge.failure = FAILURE_REFUSED;
+
+    if (charge.failure == FAILURE_NONE && s.payment_loading_mode == 0) {
+        const ImageClass c = classify_image(image, block_code);
+        if (c.refused) {
+            charge.failure = FAILURE_REFUSED;
+        } else {
+            if (c.two_part) {
+                charge.pass = PASS_SECOND_PART;
+                charge.second_part = c.second_part;
+            }
+            if (c.tla) s.tla_state = 1;
+        }
+    } else if (s.payment_loading_mode == 2) {
+        charge.block_code = static_cast<uint8_t>(charge.block_code + PAYMENT_BLOCK_OFFSET);
+    }
+
+    if (charge.failure == FAILURE_NONE && s.tla_state == 1 && charge.block_code == TLA_BLOCK_CODE) {
+        switch (prepare_tla_update(s)) {
+            case TlaPreparation::END_COMMAND:
+                return;
+            case TlaPreparation::REFUSED:
+                charge.failure = FAILURE_REFUSED;
+                break;
+            case TlaPreparation::READY:
+                break;
+        }
+        print(s, "\n");
+    }
+    charge.run();
+}
 
 }  // namespace korva

@@ -2,6 +2,8 @@
 
 namespace korva {
 
-TlaPreparation prepare_tla_update(Session&) { return TlaPreparation::REFUSED; }  // not built yet
+TlaPreparation prepare_tla_update(Session&) {
+    return TlaPreparation::REFUSED;
+}  // not built yet
 
 }  // namespace korva

@@ -1,0 +1,206 @@
+#include "maintenance/image_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "images/embedded_images.h"
+
+namespace korva {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Part {
+    uint8_t kind = 0;
+    uint8_t sub_kind = 0;
+};
+
+// An image of length bytes with the given identification bytes; with
+// second_part set, the two-part marking and the second part's bytes.
+Bytes make_image(std::size_t length, uint8_t image_class, Part first, uint32_t second_part = 0,
+                 Part second = {}) {
+    Bytes image(length, 0x5A);
+    image[CLASS_BYTE] = image_class;
+    image[KIND_BYTE] = first.kind;
+    image[SUB_KIND_BYTE] = first.sub_kind;
+    if (second_part != 0) {
+        const uint32_t v = second_part - 129;
+        image[SECOND_PART_BYTES] = static_cast<uint8_t>(v >> 8);
+        image[SECOND_PART_BYTES + 1] = static_cast<uint8_t>(v);
+        if (second_part + SUB_KIND_BYTE < length) {
+            image[second_part + KIND_BYTE] = second.kind;
+            image[second_part + SUB_KIND_BYTE] = second.sub_kind;
+        }
+    }
+    return image;
+}
+
+bool refused(const Bytes& image, uint8_t block_code) {
+    return classify_image(image, block_code).refused;
+}
+
+TEST(ImageLength, ReadsSixDecimalDigits) {
+    Bytes stored{0, 6, 3, 3, 7, 8};
+    stored.resize(6 + 63378);
+    EXPECT_EQ(image_length(stored), 63378u);
+    EXPECT_EQ(image_length(Bytes{0, 0, 0, 0, 0, 0}), 0u);
+    EXPECT_EQ(image_length(Bytes{0, 0, 0, 0, 0, 3, 1, 2, 3}), 3u);
+}
+
+TEST(ImageLength, BadDigitsOrMissingBytesMeanNoImage) {
+    EXPECT_EQ(image_length(Bytes{0, 0, 0, 0, 0, 4, 1, 2, 3}), 0u);    // claims one byte too many
+    EXPECT_EQ(image_length(Bytes{0, 0, 0, 0, 0, '3', 1, 2, 3}), 0u);  // a character, not a digit
+    EXPECT_EQ(image_length(Bytes{0, 0, 1}), 0u);
+}
+
+TEST(ClassifyImage, BaseSoftwareGoesToBlockZeroOrPaymentBlocks) {
+    const Bytes image = make_image(1000, 4, {0x51, 0x00});
+    EXPECT_FALSE(refused(image, 0));
+    for (uint8_t b : {1, 2, 4, 10, 31}) EXPECT_TRUE(refused(image, b)) << int(b);
+    EXPECT_FALSE(refused(image, 32));
+    EXPECT_FALSE(refused(image, 200));
+    EXPECT_FALSE(classify_image(image, 0).two_part);
+}
+
+TEST(ClassifyImage, SupervisorGoesOnlyToBlockCodeFour) {
+    const Bytes image = make_image(1000, 1, {0x51, 0x04});
+    EXPECT_FALSE(refused(image, 4));
+    for (uint8_t b : {0, 2, 6, 10, 12, 36}) EXPECT_TRUE(refused(image, b)) << int(b);
+    EXPECT_FALSE(classify_image(image, 4).tla);
+}
+
+TEST(ClassifyImage, TwoPartImages) {
+    // Second part belonging in block code 6.
+    const Bytes six = make_image(3000, 1, {0xF0, 0x0F}, 1200, {0x14, 0x00});
+    const ImageClass c = classify_image(six, 6);
+    EXPECT_FALSE(c.refused);
+    EXPECT_TRUE(c.two_part);
+    EXPECT_EQ(c.second_part, 1200u);
+    EXPECT_FALSE(c.tla);
+    EXPECT_TRUE(refused(six, 12));
+    EXPECT_TRUE(refused(six, 4));
+
+    // A TLA second part: anywhere from block code 10 on.
+    const Bytes tla = make_image(3000, 1, {0xF3, 0x2F}, 1200, {0x1C, 0x04});
+    EXPECT_TRUE(refused(tla, 8));
+    const ImageClass t = classify_image(tla, 10);
+    EXPECT_FALSE(t.refused);
+    EXPECT_TRUE(t.two_part);
+    EXPECT_TRUE(t.tla);
+
+    const Bytes other = make_image(3000, 1, {0xF0, 0x0F}, 1200, {0x2C, 0x04});
+    EXPECT_TRUE(refused(other, 6));
+    EXPECT_TRUE(classify_image(other, 12).two_part);
+    EXPECT_FALSE(classify_image(other, 12).tla);
+}
+
+TEST(ClassifyImage, OtherSoftwareFromBlockCodeTen) {
+    const Bytes tla = make_image(1000, 1, {0x1C, 0x34});
+    EXPECT_TRUE(refused(tla, 8));
+    EXPECT_FALSE(refused(tla, 10));
+    EXPECT_TRUE(classify_image(tla, 10).tla);
+    const Bytes plain = make_image(1000, 1, {0x20, 0x04});
+    EXPECT_FALSE(classify_image(plain, 10).tla);
+    EXPECT_FALSE(classify_image(plain, 10).two_part);
+}
+
+TEST(ClassifyImage, UnknownClassOrShortImageIsRefused) {
+    for (uint8_t k : {0, 2, 3, 5, 0x51}) {
+        EXPECT_TRUE(refused(make_image(1000, k, {0x20, 0x00}), 12)) << int(k);
+    }
+    EXPECT_TRUE(refused(Bytes(CLASS_BYTE, 0), 0));  // no class byte at all
+}
+
+TEST(ClassifyImage, MarkedSecondPartAtTheEndMeansOnePart) {
+    // The second part would begin at the image's end: the image is one part.
+    const Bytes image = make_image(3000, 1, {0xF0, 0x0F}, 3000);
+    const ImageClass c = classify_image(image, 12);
+    EXPECT_FALSE(c.refused);
+    EXPECT_FALSE(c.two_part);
+    EXPECT_TRUE(refused(image, 8));
+}
+
+TEST(ClassifyImage, SecondPartThatCannotHoldItsIdentificationIsRefused) {
+    // Identification bytes beyond the end, or a part beyond the end.
+    EXPECT_TRUE(refused(make_image(3000, 1, {0xF0, 0x0F}, 3000 - 577), 12));
+    EXPECT_TRUE(refused(make_image(3000, 1, {0xF0, 0x0F}, 3001), 12));
+    EXPECT_TRUE(refused(make_image(3000, 1, {0xF0, 0x0F}, 65535 + 129), 12));
+    EXPECT_FALSE(refused(make_image(3000, 1, {0xF0, 0x0F}, 3000 - 578, {0x14, 0x00}), 6));
+}
+
+TEST(SerialIncrement, CountsTheLastFiveCharactersUp) {
+    Bytes image(700, 0);
+    const std::string field = "ABCD12399";
+    std::copy(field.begin(), field.end(), image.begin() + SERIAL_FIELD);
+    increment_serial(image);
+    EXPECT_EQ(std::string(image.begin() + SERIAL_FIELD, image.begin() + SERIAL_FIELD_END),
+              "ABCD12400");
+
+    const std::string nines = "123499999";
+    std::copy(nines.begin(), nines.end(), image.begin() + SERIAL_FIELD);
+    increment_serial(image);
+    EXPECT_EQ(std::string(image.begin() + SERIAL_FIELD, image.begin() + SERIAL_FIELD_END),
+              "123400000");
+    EXPECT_EQ(image[SERIAL_FIELD - 1], 0);
+    EXPECT_EQ(image[SERIAL_FIELD_END], 0);
+
+    // The embedded images' field is all 0xFF: the last byte wraps to 0.
+    std::fill(image.begin() + SERIAL_FIELD, image.begin() + SERIAL_FIELD_END, 0xFF);
+    increment_serial(image);
+    EXPECT_EQ(Bytes(image.begin() + SERIAL_FIELD, image.begin() + SERIAL_FIELD_END),
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
+}
+
+// The images the utility carries, at their own block codes.
+struct Expected {
+    uint8_t block_code;
+    uint32_t length;
+    bool two_part;
+    uint32_t second_part;
+    bool tla;
+};
+
+TEST(Catalogue, CarriedImagesClassifyAtTheirOwnBlocks) {
+    const Expected table[] = {
+        {0, 63378, false, 0, false},     {4, 35334, false, 0, false},
+        {6, 102602, true, 41074, false}, {10, 122896, true, 61532, true},
+        {12, 61556, false, 0, false},
+    };
+    HeldImages held;
+    for (const Expected& e : table) {
+        HeldImage* stored = find_image(held, e.block_code);
+        ASSERT_NE(stored, nullptr) << int(e.block_code);
+        EXPECT_EQ(image_length(stored->stored), e.length);
+        const std::span<uint8_t> image = image_bytes(*stored);
+        const ImageClass c = classify_image(image, e.block_code);
+        EXPECT_FALSE(c.refused) << int(e.block_code);
+        EXPECT_EQ(c.two_part, e.two_part) << int(e.block_code);
+        EXPECT_EQ(c.second_part, e.second_part) << int(e.block_code);
+        EXPECT_EQ(c.tla, e.tla) << int(e.block_code);
+        EXPECT_EQ(Bytes(image.begin() + SERIAL_FIELD, image.begin() + SERIAL_FIELD_END),
+                  Bytes(9, 0xFF));
+    }
+    // The block-code-12 image carries the two-part marking at its very end.
+    const std::span<uint8_t> twelve = image_bytes(*find_image(held, 12));
+    EXPECT_EQ(twelve[KIND_BYTE] >> 4, 0xF);
+    EXPECT_EQ(256u * twelve[SECOND_PART_BYTES] + twelve[SECOND_PART_BYTES + 1] + 129,
+              twelve.size());
+    for (uint8_t b : {2, 8, 14, 16, 200}) EXPECT_EQ(find_image(held, b), nullptr) << int(b);
+}
+
+TEST(Catalogue, HeldCopyKeepsItsSerialNumberForTheRun) {
+    HeldImages held;
+    HeldImage* stored = find_image(held, 4);
+    ASSERT_NE(stored, nullptr);
+    increment_serial(image_bytes(*stored));
+    HeldImage* again = find_image(held, 4);
+    ASSERT_EQ(again, stored);
+    EXPECT_EQ(image_bytes(*again)[SERIAL_FIELD_END - 1], 0x00);
+    // The carried image itself is unchanged.
+    const StoredImage& carried = embedded_images()[1];
+    EXPECT_EQ(carried.bytes[LENGTH_DIGITS + SERIAL_FIELD_END - 1], 0xFF);
+}
+
+}  // namespace
+}  // namespace korva
