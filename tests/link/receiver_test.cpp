@@ -122,6 +122,18 @@ TEST_F(ReceiverTest, DataBeforeTheFirstSectionMarkIsDropped) {
     EXPECT_EQ(link.slots[0]->state, EXCHANGE_PENDING);
 }
 
+TEST_F(ReceiverTest, SectionOfCapacityZeroStoresNothing) {
+    request_speed(link, 1, handle_response);
+    Bytes f = reader_frame(CODE_SPEED, 0, {{US, {0x09, 0x08}}, {SI, {0x07}}});
+    f.back() ^= 0xFF;  // a bad check keeps the exchange in the table to look at
+    arrive(f);
+    poll_all();
+    ASSERT_TRUE(link.slots[0]);
+    EXPECT_EQ(link.slots[0]->section[2], (Bytes{0x00}));
+    EXPECT_EQ(link.slots[0]->section[1], (Bytes{0x00}));
+    EXPECT_EQ(link.slots[0]->section[0], (Bytes{0x00, 0x00}));
+}
+
 TEST_F(ReceiverTest, SectionAnnouncedTwiceIsWrittenFromItsStart) {
     request_speed(link, 1, handle_response);
     arrive(reader_frame(CODE_SPEED, 0, {{SO, {0x05}}, {SO, {0x06}}}));
