@@ -41,7 +41,7 @@ std::vector<uint8_t> build_frame(const Frame& frame);
 // Frames with a wrong check byte or a broken control sequence are dropped,
 // and the parser hunts for the next DLE STX.
 class FrameParser {
-public:
+  public:
     // Section data beyond this many bytes abandons the frame.
     static constexpr std::size_t MAX_SECTION = 512;
 
@@ -50,7 +50,7 @@ public:
     // Frames dropped for a wrong check byte since the start.
     unsigned bad_checks() const { return bad_checks_; }
 
-private:
+  private:
     enum class State { Hunt, Stx, Direction, Code, Subcode, SectionDle, Body, Check };
     void restart() { state_ = State::Hunt; }
 

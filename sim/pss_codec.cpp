@@ -45,7 +45,8 @@ bool PssParser::push(uint8_t byte, int64_t at_ns) {
         if (buffer_[3 + n] == (crc & 0xFF) && buffer_[4 + n] == (crc >> 8)) {
             frame_.address = buffer_[0];
             frame_.control = buffer_[1];
-            frame_.data.assign(buffer_.begin() + 3, buffer_.begin() + 3 + static_cast<std::ptrdiff_t>(n));
+            frame_.data.assign(buffer_.begin() + 3,
+                               buffer_.begin() + 3 + static_cast<std::ptrdiff_t>(n));
             buffer_.erase(buffer_.begin(), buffer_.begin() + 5 + static_cast<std::ptrdiff_t>(n));
             return true;
         }

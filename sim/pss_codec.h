@@ -27,7 +27,7 @@ std::vector<uint8_t> build_pss_frame(const PssFrame& frame);
 // two bytes starts afresh; bytes that cannot start a frame and frames whose
 // CRC is wrong are skipped.
 class PssParser {
-public:
+  public:
     static constexpr int64_t GAP_NS = 50'000'000;  // 50 ms
     static constexpr std::size_t MAX_DATA = 64;
 
@@ -36,7 +36,7 @@ public:
     const PssFrame& frame() const { return frame_; }
     unsigned bad_crcs() const { return bad_crcs_; }
 
-private:
+  private:
     std::vector<uint8_t> buffer_;
     int64_t last_ns_ = 0;
     PssFrame frame_;

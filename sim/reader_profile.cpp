@@ -11,12 +11,9 @@ namespace {
 // The software a fully equipped reader carries before anything is loaded.
 std::map<uint8_t, BlockSoftware> full_software() {
     return {
-        {0, {"KORVA SYSTEMES$ KRV 3.20$", 3, 20}},
-        {2, {"KORVA SYSTEMES$SUPERVISEUR$", 2, 40}},
-        {3, {"KORVA SYSTEMES$PSS 2.10$", 2, 10}},
-        {4, {"KORVA SYSTEMES$CAM 1.05$", 1, 5}},
-        {5, {"ORBEX$TLA ORBEX$", 1, 10}},
-        {6, {"ORBEX$ORBEX DONNEES$", 1, 10}},
+        {0, {"KORVA SYSTEMES$ KRV 3.20$", 3, 20}}, {2, {"KORVA SYSTEMES$SUPERVISEUR$", 2, 40}},
+        {3, {"KORVA SYSTEMES$PSS 2.10$", 2, 10}},  {4, {"KORVA SYSTEMES$CAM 1.05$", 1, 5}},
+        {5, {"ORBEX$TLA ORBEX$", 1, 10}},          {6, {"ORBEX$ORBEX DONNEES$", 1, 10}},
         {7, {"GIE CB$PAIEMENT CB$", 5, 2}},
     };
 }

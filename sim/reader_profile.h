@@ -19,7 +19,7 @@ struct BlockSoftware {
 struct ReaderProfile {
     std::string name = "default";
     std::string boot_version = "4.01";
-    uint8_t highest_block = 15;  // 15 with boot 4.01, 31 with 4.02 and later
+    uint8_t highest_block = 15;                 // 15 with boot 4.01, 31 with 4.02 and later
     std::map<uint8_t, BlockSoftware> software;  // by block number; absent = empty
     std::string serial_number = "KV2-0712-04518";
     uint8_t pad = 2;             // PSS address, 0 to 14
@@ -39,11 +39,11 @@ struct FaultKnobs {
     unsigned refuse_packet = 0;   // the k-th download packet is refused once
     bool wrong_checksum = false;  // the final download sum is off by one
     bool refuse_signature = false;
-    unsigned unplug_after = 0;    // the cable is pulled after n download packets
-    unsigned restart_after = 0;   // the reader restarts by itself after n packets
-    bool report_fa = false;       // an unprompted 0xFA report after every answer
-    int poll_status = -1;         // the user's answer to the TLA removal; -1: accept
-    unsigned poll_other = 0;      // answer with another status n times first
+    unsigned unplug_after = 0;   // the cable is pulled after n download packets
+    unsigned restart_after = 0;  // the reader restarts by itself after n packets
+    bool report_fa = false;      // an unprompted 0xFA report after every answer
+    int poll_status = -1;        // the user's answer to the TLA removal; -1: accept
+    unsigned poll_other = 0;     // answer with another status n times first
 };
 
 // The profile names, in the order --help lists them.

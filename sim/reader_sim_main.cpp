@@ -31,7 +31,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -41,15 +43,24 @@ int64_t now_ms() {
 
 uint32_t speed_of(speed_t s) {
     switch (s) {
-        case B1200: return 1200;
-        case B2400: return 2400;
-        case B4800: return 4800;
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B38400: return 38400;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 0;
+        case B1200:
+            return 1200;
+        case B2400:
+            return 2400;
+        case B4800:
+            return 4800;
+        case B9600:
+            return 9600;
+        case B19200:
+            return 19200;
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        default:
+            return 0;
     }
 }
 
@@ -199,12 +210,14 @@ int main(int argc, char** argv) {
         // next look at the line's settings.
         const int64_t next = reader.next_delivery_ms(now_ms());
         int wait = 5;
-        if (next != korva::NEVER) wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
+        if (next != korva::NEVER)
+            wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
         pollfd p{master, POLLIN, 0};
         const int r = poll(&p, 1, wait);
         if (r > 0 && (p.revents & POLLIN)) {
             const ssize_t n = read(master, buffer.data(), buffer.size());
-            if (n > 0) reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
+            if (n > 0)
+                reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
         }
     }
     if (!link_path.empty()) unlink(link_path.c_str());

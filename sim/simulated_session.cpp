@@ -29,6 +29,8 @@ int run_simulated_session(const std::vector<std::string>& args, const Simulation
     return run_session(args, seams);
 }
 
-std::string simulation_help() { return profiles_and_faults_help(); }
+std::string simulation_help() {
+    return profiles_and_faults_help();
+}
 
 }  // namespace korva::sim

@@ -40,10 +40,10 @@ struct IdentityField {
     const char* value;
 };
 constexpr IdentityField kIdentity[] = {
-    {0, "KORVA SYSTEMES"}, {1, "0042"},          {2, "KORVA-2 PINPAD"}, {3, "KV2-S2"},
-    {5, nullptr},          {27, "CPLD A 1.3"},   {28, "CPLD B 1.1"},    {29, "REV 02"},
-    {30, "CTRL 5.4"},      {31, "OPT 00"},       {32, "OPT 01"},        {33, "OPT 02"},
-    {34, "SPE 3.1"},       {35, "CAM HW 2.0"},   {36, "CAMLIB 4.2"},    {40, "DIAG 7"},
+    {0, "KORVA SYSTEMES"}, {1, "0042"},        {2, "KORVA-2 PINPAD"}, {3, "KV2-S2"},
+    {5, nullptr},          {27, "CPLD A 1.3"}, {28, "CPLD B 1.1"},    {29, "REV 02"},
+    {30, "CTRL 5.4"},      {31, "OPT 00"},     {32, "OPT 01"},        {33, "OPT 02"},
+    {34, "SPE 3.1"},       {35, "CAM HW 2.0"}, {36, "CAMLIB 4.2"},    {40, "DIAG 7"},
     {80, nullptr},
 };
 
@@ -52,9 +52,13 @@ const std::vector<uint8_t> kRemoveTla = {0xFF, 0x01, 0x04, 0x01, 0x01, 0x04, 0x0
 const std::vector<uint8_t> kPoll = {0x05, 0x78};
 const std::vector<uint8_t> kPaymentLoading = {0xFF, 0x01, 0xFF};
 
-std::vector<uint8_t> text_bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> text_bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
-int64_t ceil_ms(int64_t ns) { return ns / 1'000'000 + (ns % 1'000'000 > 0 ? 1 : 0); }
+int64_t ceil_ms(int64_t ns) {
+    return ns / 1'000'000 + (ns % 1'000'000 > 0 ? 1 : 0);
+}
 
 // What a listener at `heard` baud makes of a byte sent at `sent` baud: the
 // same byte at the same speed; two broken bytes when the sender is slower;

@@ -34,15 +34,15 @@ enum class ReaderMode { Off, Booting, Boot, Tla };
 
 // Timings of the reader, in milliseconds.
 struct ReaderTimings {
-    int64_t turnaround_ms = 3;     // before the first byte of an answer
-    int64_t boot_ms = 500;         // from switching on or a reset to the 0xF2 frame
-    int64_t tla_start_ms = 3000;   // from the 0xF2 frame to the TLA's start bytes
+    int64_t turnaround_ms = 3;       // before the first byte of an answer
+    int64_t boot_ms = 500;           // from switching on or a reset to the 0xF2 frame
+    int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
     int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
 };
 
 class VirtualReader : public LinePeer {
-public:
+  public:
     VirtualReader(const ReaderProfile& profile, const FaultKnobs& faults, bool pacing);
 
     // LinePeer.
@@ -74,7 +74,7 @@ public:
     // Frames dropped for a wrong check byte.
     unsigned bad_checks() const { return framed_.bad_checks(); }
 
-private:
+  private:
     struct LineByte {
         int64_t at_ns;  // when its last bit has crossed the line
         uint8_t byte;
