@@ -91,7 +91,8 @@ bool read_script_file(std::string& text) {
 // the technician is told, so that a long batch never looks complete.
 void set_script(Session& s, std::vector<std::string> tokens) {
     if (tokens.size() > SCRIPT_MAX_TOKENS) {
-        print(s, "\n SCRIPT : %zu MOTS IGNORES\n", tokens.size() - SCRIPT_MAX_TOKENS);
+        print(s, "\n SCRIPT : %u MOTS IGNORES\n",
+              static_cast<unsigned>(tokens.size() - SCRIPT_MAX_TOKENS));
         tokens.resize(SCRIPT_MAX_TOKENS);
     }
     s.script.tokens = std::move(tokens);

@@ -42,6 +42,6 @@ int main(int argc, char** argv) {
             ++replayed;
         }
     }
-    std::printf("replayed %zu inputs\n", replayed);
+    std::printf("replayed %lu inputs\n", static_cast<unsigned long>(replayed));
     return replayed > 0 ? 0 : 1;
 }

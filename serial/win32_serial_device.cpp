@@ -114,4 +114,10 @@ std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
     return std::make_unique<Win32SerialDevice>(handle);
 }
 
+std::string system_serial_device(const std::string& port_name) {
+    const bool com_port = port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 &&
+                          port_name[3] >= '1' && port_name[3] <= '9';
+    return com_port ? port_name : std::string();
+}
+
 }  // namespace korva

@@ -56,7 +56,7 @@ std::unique_ptr<WireLog> WireLog::from_environment(Clock& clock) {
 }
 
 std::unique_ptr<WireLog> WireLog::open(const std::string& path, Clock& clock) {
-    std::FILE* file = std::fopen(path.c_str(), "a");
+    std::FILE* file = std::fopen(path.c_str(), "ab");  // the same LF lines on every platform
     if (file == nullptr) return nullptr;
     return std::make_unique<WireLog>(file, clock);
 }

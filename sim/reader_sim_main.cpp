@@ -5,8 +5,14 @@
 //
 // Prints the pty's device path on the first line of its output, makes PATH a
 // symbolic link to it, and serves until SIGTERM or SIGINT. The line speed
-// is the one the utility sets on its end of the pty, read from the pty's
-// settings.
+// is the one the utility sets on its end of the pty (9600 or 19200), read
+// from the pty's settings; other speeds, such as a pty's initial one, leave
+// the line at 9600.
+//
+// Without --profile the reader is "default,on-hold": switched on and on
+// maintenance hold, ready for a session such as "3 bootinfo info q". With a
+// profile that is not on hold, the reader is switched on power-on-ms after
+// the utility first sets the line speed.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -66,7 +72,8 @@ uint32_t speed_of(speed_t s) {
 
 void usage(std::ostream& out) {
     out << "usage: korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... "
-           "[--no-pacing]\n\n"
+           "[--no-pacing]\n"
+           "Without --profile the reader is switched on and on hold (default,on-hold).\n\n"
         << korva::sim::profiles_and_faults_help();
 }
 
@@ -90,7 +97,7 @@ void write_all(int fd, const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
     std::string link_path;
-    std::string profile_text = "default";
+    std::string profile_text = "default,on-hold";
     std::vector<std::string> fault_texts;
     bool pacing = true;
     for (int i = 1; i < argc; ++i) {

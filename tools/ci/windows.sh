@@ -32,10 +32,11 @@ cleanup() {
 trap cleanup EXIT
 
 # A pty pair joined by socat; sets pty_a and pty_b. The shell keeps both ends
-# open so that socat outlives every program that opens and closes them.
+# open so that socat outlives every program that opens and closes them. The
+# bytes that cross go to $work/socat.NAME.log in hex ("> " from a to b).
 pty_pair() {
     local log=$work/socat.$1.log
-    socat -d -d pty,raw,echo=0 pty,raw,echo=0 2>"$log" &
+    socat -d -d -x pty,raw,echo=0 pty,raw,echo=0 2>"$log" &
     started+=($!)
     for _ in $(seq 50); do
         [ "$(grep -c 'PTY is' "$log")" -ge 2 ] && break
@@ -45,6 +46,23 @@ pty_pair() {
     pty_b=$(grep -o '/dev/pts/[0-9]*' "$log" | sed -n 2p)
     [ -n "$pty_a" ] && [ -n "$pty_b" ] || fail "socat made no pty pair"
     exec {keep_a}<>"$pty_a" {keep_b}<>"$pty_b"
+}
+
+# The bytes that crossed a socat -x log from its first address to its second,
+# in lower-case hex separated by single spaces.
+sent_bytes() {
+    awk '/^>/ { mine = 1; next } /^</ { mine = 0; next } /^ [0-9a-f]/ && mine { printf "%s", $0 }' \
+        "$1" | tr -s ' ' | sed 's/^ //'
+}
+# expect_first_request LOG: the boot probe's request came first: code 0xF7,
+# section 1 holding 00.
+expect_first_request() {
+    local sent
+    sent=$(sent_bytes "$1")
+    case "$sent" in
+        "10 02 02 f7 00 10 0e 00 10 03 ea"*) ;;
+        *) fail "first request on the wire: '${sent:0:60}'" ;;
+    esac
 }
 
 map_com() { ln -sfn "$2" "$WINEPREFIX/dosdevices/com$1"; }
@@ -120,11 +138,11 @@ expect "$out" "$banner"
 expect "$out" "$port_error"
 refuse "$out" "ETAPE 1"
 
-pty_pair silent
-map_com 3 "$pty_a"
 printf 'Oq' >"$work/keys"
 for input in pipe file; do
     step "session on a silent line (COM3), keys from a $input"
+    pty_pair "silent-$input"
+    map_com 3 "$pty_a"
     out=$work/silent-$input.out
     if [ $input = pipe ]; then
         cat "$work/keys" | timeout 120 wine "$exe" 3 q >"$out" 2>&1 || true
@@ -137,6 +155,45 @@ for input in pipe file; do
     expect "$out" '\r           FICHIER BATCH PRESENT : MODE AUTO'
     expect "$out" '\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  '
 done
+
+step "session on a silent line (COM3), keys typed at a console"
+# Wine makes a console of the terminal that it runs on: a pty here, typed on
+# by a small driver that waits for each prompt before it types.
+pty_pair silent-console
+map_com 3 "$pty_a"
+timeout 120 python3 - "$exe" >"$work/console.out" 2>&1 <<'EOF' || {
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp("wine", ["wine", sys.argv[1], "3"])
+seen = b""
+def wait_for(text, seconds=40):
+    global seen
+    end = time.time() + seconds
+    while time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            seen += chunk
+        if text is not None and text in seen:
+            return
+    if text is not None:
+        sys.exit("no %r in %r" % (text, seen[-300:]))
+for prompt, keys in ((b"Continuer", b"O"), (b"COMMANDE>", b"help\r"),
+                     (b"SORTIE", b"q\r"), (b"TAPEZ UNE TOUCHE", b"x")):
+    wait_for(prompt)
+    os.write(fd, keys)
+wait_for(None, 20)
+done, status = os.waitpid(pid, os.WNOHANG)
+sys.exit(0 if done else "still running after the closing key")
+EOF
+    cat "$work/console.out"
+    fail "console session"
+}
 
 # The virtual reader on a pty, behind a socat tap that dumps the wire in hex.
 if ! grep -qs 'korva-reader-sim' sim/CMakeLists.txt; then
@@ -167,14 +224,7 @@ else
     expect "$out" "$question"
     expect "$out" ' REPONSE > '
     refuse "$out" 'Echec Commande'
-    # What the utility wrote, in order: socat -x marks the utility's side ">".
-    sent=$(awk '/^>/ { mine = 1; next } /^</ { mine = 0; next } mine { printf "%s", $0 }' \
-        "$work/wire.log" | tr -s ' ' | sed 's/^ //')
-    # The boot probe's request comes first: code 0xF7, section 1 holding 00.
-    case "$sent" in
-        "10 02 02 f7 00 10 0e 00 10 03 ea"*) ;;
-        *) fail "first request on the wire: ${sent:0:60}" ;;
-    esac
+    expect_first_request "$work/wire.log"
 fi
 
 # --- Package ---------------------------------------------------------------
