@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,14 +21,25 @@
 
 namespace {
 
-// A working directory of the fuzzer's own, with a parent for "..".
+std::filesystem::path root_dir() {
+    return std::filesystem::temp_directory_path() /
+           ("korva-trace-fuzz-" + std::to_string(getpid()));
+}
+
+void remove_root() {
+    std::error_code ec;
+    std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
+    std::filesystem::remove_all(root_dir(), ec);
+}
+
+// A working directory of the fuzzer's own, with a parent for "..",
+// removed when the process ends.
 const std::filesystem::path& work_dir() {
     static const std::filesystem::path dir = [] {
-        const auto root = std::filesystem::temp_directory_path() /
-                          ("korva-trace-fuzz-" + std::to_string(getpid()));
-        std::filesystem::create_directories(root / "work");
-        std::filesystem::current_path(root / "work");
-        return root / "work";
+        std::filesystem::create_directories(root_dir() / "work");
+        std::filesystem::current_path(root_dir() / "work");
+        std::atexit(remove_root);
+        return root_dir() / "work";
     }();
     return dir;
 }
