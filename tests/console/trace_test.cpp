@@ -109,7 +109,7 @@ TEST(Trace, BootFieldsKeepTheirBytesButNeverTabsOrLineEnds) {
 TEST(Trace, RowCutShortEndsItsLineAndTheNextRowStartsOnItsOwn) {
     TempWorkDir dir;
     FramePeer peer;
-    const ReaderProfile reader = reader_with_15_blocks();
+    const ReaderIdentity reader = reader_with_15_blocks();
     play(peer, reader);
     const std::vector<ByteString> first_three(reader.items.begin(), reader.items.begin() + 5);
     peer.answer_next(0xFB, block_list_answer(reader.items));

@@ -9,7 +9,7 @@ const std::string WRONG_BLOCK = "\n REPONSE > NUMERO DE BLOC INCORRECT\n";
 const std::string ACCESS_REFUSED = "\r           ENTRER VOTRE CODE D'ACCES : ACCES REFUSE\n";
 
 // A reader that erases whatever block it is asked for.
-FramePeer obliging_reader(const ReaderProfile& profile) {
+FramePeer obliging_reader(const ReaderIdentity& profile) {
     FramePeer peer;
     play(peer, profile);
     return peer;

@@ -204,14 +204,14 @@ inline ByteString block_list_answer(const std::vector<ByteString>& items) {
 }
 
 // A reader's identity: its boot information and its block list.
-struct ReaderProfile {
+struct ReaderIdentity {
     std::vector<std::string> boot;  // publisher, model, boot software, version, date
     std::vector<ByteString> items;
 };
 
 // Boot 4.01: blocks 0 to 15; base software, identity, supervisor and TLA.
-inline ReaderProfile reader_with_15_blocks() {
-    ReaderProfile p;
+inline ReaderIdentity reader_with_15_blocks() {
+    ReaderIdentity p;
     p.boot = {"EDITIONS NORD", "KORVA L2", "BOOT KORVA", "4.01", "12/01/2006"};
     p.items = {software_item(0, "EDITIONS NORD", "BASE 3.20"),
                identity_item(0, "KORVA"),
@@ -226,8 +226,8 @@ inline ReaderProfile reader_with_15_blocks() {
 }
 
 // Boot 4.05: blocks 0 to 31, software in blocks 0, 12 and 31.
-inline ReaderProfile reader_with_31_blocks() {
-    ReaderProfile p;
+inline ReaderIdentity reader_with_31_blocks() {
+    ReaderIdentity p;
     p.boot = {"EDITIONS NORD", "KORVA L3", "BOOT KORVA", "4.05", "03/02/2007"};
     p.items = {software_item(0, "EDITIONS NORD", "BASE 4.00"), identity_item(5, "987654321")};
     for (uint8_t block = 2; block <= 31; ++block) {
@@ -242,7 +242,7 @@ inline ReaderProfile reader_with_31_blocks() {
     return p;
 }
 
-inline void play(FramePeer& peer, const ReaderProfile& profile) {
+inline void play(FramePeer& peer, const ReaderIdentity& profile) {
     peer.answer_always(0xF7, boot_info_answer(boot_payload(profile.boot)));
     peer.answer_always(0xFB, block_list_answer(profile.items));
 }
