@@ -5,6 +5,8 @@
 
 #include "console/commands.h"
 #include "maintenance/image_catalogue.h"
+#include "sim/reader_profile.h"
+#include "sim/virtual_reader.h"
 #include "tests/maintenance/test_reader.h"
 #include "tests/support/session_harness.h"
 
@@ -393,6 +395,69 @@ TEST_F(ClientFile, FailureLeavesTheEarlierFileAndTheSerialNumber) {
     c.run({"client.bin", "3"});
     const std::string content = read_file("client.bin");
     EXPECT_EQ(Bytes(content.begin(), content.end()), expected(0x00));
+}
+
+// Against the virtual reader, with the images the utility carries.
+class ChargeOnVirtualReader : public ::testing::Test {
+  protected:
+    void start(const std::vector<std::string>& faults = {}) {
+        std::string error;
+        ASSERT_TRUE(sim::parse_profile("default,on-hold", profile, error)) << error;
+        for (const std::string& f : faults) ASSERT_TRUE(sim::parse_fault(f, knobs, error));
+        reader = std::make_unique<sim::VirtualReader>(profile, knobs, true);
+        session = std::make_unique<ReaderSession>(*reader, "k");
+    }
+    std::string run(const std::string& typed) {
+        session->s.script.tokens = {"file", typed};
+        session->s.script.next = 0;
+        session->console.clear_output();
+        cmd_charge(session->s);
+        return session->console.output();
+    }
+    Bytes carried(uint8_t block_code) {
+        HeldImages held;
+        const std::span<uint8_t> image = image_bytes(*find_image(held, block_code));
+        return Bytes(image.begin(), image.end());
+    }
+    const Bytes* downloaded(uint8_t block_code) const { return reader->downloaded(block_code); }
+
+    sim::ReaderProfile profile;
+    sim::FaultKnobs knobs;
+    std::unique_ptr<sim::VirtualReader> reader;
+    std::unique_ptr<ReaderSession> session;
+};
+
+TEST_F(ChargeOnVirtualReader, SupervisorGoesInByteExact) {
+    start();
+    const std::string out = run("2");
+    const Bytes image = carried(4);
+    ASSERT_NE(downloaded(4), nullptr) << out;
+    EXPECT_EQ(*downloaded(4), slice(image, 0, image.size() - 128));
+    ASSERT_NE(reader->software(2), nullptr);
+    EXPECT_NE(out.find("\n           LOGICIEL INSTALLE : BLOC[2]"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n           VERIFICATION CHECKSUM :"), std::string::npos);
+    EXPECT_EQ(out.find("ECHEC"), std::string::npos) << out;
+    EXPECT_FALSE(session->s.command_failed);
+}
+
+TEST_F(ChargeOnVirtualReader, TwoPartImageBothPartsByteExact) {
+    start({"refuse-packet=7"});
+    const std::string out = run("3");
+    const Bytes image = carried(6);
+    const std::size_t p = 41074;
+    ASSERT_NE(downloaded(6), nullptr) << out;
+    EXPECT_EQ(*downloaded(6), slice(image, p, image.size() - 128));
+    ASSERT_NE(downloaded(8), nullptr) << out;
+    EXPECT_EQ(*downloaded(8), slice(image, 0, p - 128));
+    EXPECT_NE(out.find("\n           LOGICIEL INSTALLE : BLOC[4]"), std::string::npos) << out;
+    EXPECT_FALSE(session->s.command_failed);
+}
+
+TEST_F(ChargeOnVirtualReader, WrongChecksumEndsInTheBanner) {
+    start({"wrong-checksum"});
+    const std::string out = run("2");
+    EXPECT_TRUE(ends_with(out, BANNER + "\n")) << out;
+    EXPECT_TRUE(session->s.command_failed);
 }
 
 }  // namespace
