@@ -185,8 +185,11 @@ bool full_scan(Session& s, PssDialogue& d) {
 }
 
 // The outcome of the poll answer. An answer too short to carry the status
-// byte has no status: it counts as an unlisted one.
+// byte has no status: it counts as an unlisted one. No answer at all is the
+// lost link for charge, so that its dialogue ends when the reader falls
+// silent at either frame.
 uint8_t poll_outcome(const PssDialogue& d) {
+    if (d.reply_count == 0 && d.caller == PssCaller::CHARGE) return PSS_NO_LINK;
     if (d.reply_count <= PSS_STATUS_INDEX) return PSS_OTHER;
     switch (d.reply[PSS_STATUS_INDEX]) {
         case PSS_STATUS_ACCEPTED:
@@ -280,7 +283,8 @@ uint8_t pss_remove_tla(Session& s, PssDialogue& d) {
         const uint8_t outcome = poll_outcome(d);
         if (outcome == PSS_FSE_PRESENT) say(s, d, LINE_FSE_PRESENT);
         if (outcome == PSS_REFUSED) say(s, d, LINE_REFUSED);
-        if (!charge || outcome == PSS_ACCEPTED) return outcome;
+        if (outcome == PSS_NO_LINK) say(s, d, LINE_NO_LINK);
+        if (!charge || outcome == PSS_ACCEPTED || outcome == PSS_NO_LINK) return outcome;
         // charge: a refusal, an FSE or an unlisted status ends the session
         // after the command; the unlisted status asks again.
         s.running = false;

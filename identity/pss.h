@@ -23,7 +23,7 @@ constexpr uint8_t PSS_ACCEPTED = 0;     // the reader accepted and restarts
 constexpr uint8_t PSS_REFUSED = 1;      // the user refused on the reader
 constexpr uint8_t PSS_FSE_PRESENT = 2;  // an FSE is still stored in the reader
 constexpr uint8_t PSS_OTHER = 3;        // any other status, or no status at all
-constexpr uint8_t PSS_NO_LINK = 4;      // charge only: the removal frame went unanswered
+constexpr uint8_t PSS_NO_LINK = 4;  // charge only: the removal or the poll frame went unanswered
 
 // Status byte (index 4) of the answer to the poll frame.
 constexpr uint8_t PSS_STATUS_ACCEPTED = 0x00;
@@ -75,8 +75,9 @@ bool pss_check_start(Session& s, PssDialogue& d);
 // False leaves the port at the last speed tried.
 bool pss_detect(Session& s, PssDialogue& d, bool quick_try);
 // The removal frame, the question on the reader and the poll for its answer.
-// For charge an unlisted status repeats the dialogue; it ends when another
-// outcome comes or when the reader stops answering the removal frame.
+// For charge an unlisted status (or an answer too short to carry one)
+// repeats the dialogue; it ends when another outcome comes or when the
+// reader stops answering the removal frame or the poll.
 uint8_t pss_remove_tla(Session& s, PssDialogue& d);
 // Sends the payment-loading frame; no answer is read.
 void pss_payment_loading(Session& s, PssDialogue& d);

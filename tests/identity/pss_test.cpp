@@ -247,8 +247,7 @@ TEST(PssDetect, EightOrTenByteAnswersAreNotDetected) {
         EXPECT_EQ(b.peer.probe_bauds.size(), 30u);
         // The last attempt line stays; nothing follows it.
         const std::string last = attempt(PssCaller::SUP_TLA, 19200, 14);
-        ASSERT_GE(b.out().size(), last.size());
-        EXPECT_EQ(b.out().substr(b.out().size() - last.size()), last);
+        EXPECT_TRUE(ends_with(b.out(), last));
         // Left at 19200 baud with the raw time-outs of the last read.
         EXPECT_EQ(b.device->settings().baud_rate, 19200u);
         EXPECT_EQ(b.device->timeouts().interval, 1000u);
@@ -382,12 +381,24 @@ TEST(PssRemoveTla, ChargeLoopOnShortAnswersEndsWhenTheReaderFallsSilent) {
     // Short answers repeat the dialogue; it goes on only while the reader
     // answers the removal frame.
     Detected t(PssCaller::CHARGE);
-    t.b.peer.poll_answers = {Bytes{0x2F, 0xF8}, Bytes{0x2F}, Bytes{}};
+    t.b.peer.poll_answers = {Bytes{0x2F, 0xF8}, Bytes{0x2F}, Bytes{0x2F, 0xF8, 0x01, 0x02}};
     t.b.peer.remove_rounds = 3;
     EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_NO_LINK);
     EXPECT_EQ(t.b.peer.removes, 4);
     EXPECT_EQ(t.b.peer.polls, 3);
     EXPECT_FALSE(t.b.s.running);
+}
+
+TEST(PssRemoveTla, ChargeEndsWhenThePollGoesUnanswered) {
+    // The reader answers the removal frame but not the poll: for charge the
+    // link is lost, and the dialogue does not go round for ever.
+    Detected t(PssCaller::CHARGE);
+    t.b.peer.poll_answers = {poll_answer(0x33)};
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_NO_LINK);
+    EXPECT_EQ(t.b.out(), std::string(QUESTION_CHARGE) + QUESTION_CHARGE +
+                             "\r REPONSE > ECHEC COMMUNICATION DU PROTOCOLE PSS-LECTEUR !");
+    EXPECT_EQ(t.b.peer.removes, 2);
+    EXPECT_FALSE(t.b.s.running);  // the unlisted status of the first round
 }
 
 TEST(PssRemoveTla, PollReadFactorsOfEachCaller) {

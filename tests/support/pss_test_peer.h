@@ -4,10 +4,14 @@
 // It shares no code with the utility: its CRC and its framing are its own.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "console/commands.h"
@@ -244,6 +248,15 @@ class PssTestPeer : public LinePeer {
     Bytes in_;
     uint32_t baud_ = 0;
 };
+
+// Whether the console text ends with tail; shows both when it does not.
+inline ::testing::AssertionResult ends_with(const std::string& text, const std::string& tail) {
+    if (text.ends_with(tail)) return ::testing::AssertionSuccess();
+    const std::size_t shown = std::min<std::size_t>(text.size(), tail.size() + 40);
+    return ::testing::AssertionFailure()
+           << "the text ends with [" << text.substr(text.size() - shown)
+           << "]\n     expected tail [" << tail << "]";
+}
 
 // A poll answer carrying the given status at index 4.
 inline Bytes poll_answer(uint8_t status) {
