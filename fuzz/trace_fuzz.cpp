@@ -28,16 +28,15 @@ std::filesystem::path root_dir() {
 
 void remove_root() {
     std::error_code ec;
-    std::filesystem::current_path(std::filesystem::temp_directory_path(), ec);
     std::filesystem::remove_all(root_dir(), ec);
 }
 
 // A working directory of the fuzzer's own, with a parent for "..",
-// removed when the process ends.
+// removed when the process ends. The session runs in it; the fuzzer's own
+// relative paths (its corpus) need the directory it was started in.
 const std::filesystem::path& work_dir() {
     static const std::filesystem::path dir = [] {
         std::filesystem::create_directories(root_dir() / "work");
-        std::filesystem::current_path(root_dir() / "work");
         std::atexit(remove_root);
         return root_dir() / "work";
     }();
@@ -70,7 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     });
     std::string output;
+    const std::filesystem::path started_in = std::filesystem::current_path();
+    std::filesystem::current_path(work_dir());
     const int status = run_session_against(peer, {"3", "trace", "trace", "q"}, "O", output);
+    std::filesystem::current_path(started_in);
     if (status != 0 && status != 1) fail();
 
     std::ifstream file(trace, std::ios::binary);
