@@ -11,7 +11,7 @@ constexpr uint8_t LARGE_HIGHEST_BLOCK = 31;
 // Boot 4.01 drives 15 blocks, 4.02 to 4.09 drive 31; anything else, a
 // missing version included, is taken as the 15-block kind. Only the first
 // four characters count: "4.015" is 4.01, "4.1" is neither.
-uint8_t highest_block_of_version(Bytes version) {
+uint8_t highest_block_of_version(ByteView version) {
     if (version.size() < 4 || version[0] != '4' || version[1] != '.' || version[2] != '0') {
         return SMALL_HIGHEST_BLOCK;
     }
@@ -37,7 +37,6 @@ void boot_probe(Session& s) {
             read_boot_info(boot_info_payload(s.record)).field[BOOT_VERSION]);
     } else {
         print(s, "\n REPONSE > Echec Commande ");
-        s.command_failed = true;
     }
     s.highest_block = highest;
     s.block_bound = static_cast<uint8_t>(2 * highest + 1);

@@ -28,7 +28,7 @@ std::string header_row() {
 
 // Reader text that goes into a cell as it is, but for the bytes that would
 // shift the columns or break the row.
-std::string cell_text(Bytes bytes) {
+std::string cell_text(ByteView bytes) {
     std::string text;
     for (uint8_t byte : bytes) {
         if (byte != '\t' && byte != '\r' && byte != '\n') text.push_back(static_cast<char>(byte));
@@ -44,13 +44,13 @@ std::string date_cell(const LocalTime& t) {
     return text;
 }
 
-void serial_number_cell(Bytes item, std::string& row) {
+void serial_number_cell(ByteView item, std::string& row) {
     if (item_block(item) == IDENTITY_BLOCK && item_tag(item) == TAG_SERIAL_NUMBER) {
         row += "'" + printable_text(item_value(item));
     }
 }
 
-void block_cell(Bytes item, std::string& row) {
+void block_cell(ByteView item, std::string& row) {
     if (item_block(item) == IDENTITY_BLOCK) return;
     if (!item_block_empty(item)) row += printable_text(item_software_name(item));
     row += "\t";
@@ -59,7 +59,7 @@ void block_cell(Bytes item, std::string& row) {
 // Asks the reader for everything the row holds and builds it; on a failure
 // the row holds the cells made so far, and the failure has been reported.
 bool build_row(Session& s, std::string& row) {
-    auto serial_cell = [&row](Bytes item) { serial_number_cell(item, row); };
+    auto serial_cell = [&row](ByteView item) { serial_number_cell(item, row); };
     if (!walk_block_list(s.link, s.highest_block, serial_cell)) {
         print(s, "\n REPONSE > ECHEC COMMANDE ");
         return false;
@@ -73,7 +73,8 @@ bool build_row(Session& s, std::string& row) {
     row += cell_text(boot.field[BOOT_READER_MODEL]) + "\t" + cell_text(boot.field[BOOT_SOFTWARE]) +
            " " + cell_text(boot.field[BOOT_VERSION]) + " " + cell_text(boot.field[BOOT_DATE]) +
            "\t";
-    if (!walk_block_list(s.link, s.highest_block, [&row](Bytes item) { block_cell(item, row); })) {
+    if (!walk_block_list(s.link, s.highest_block,
+                         [&row](ByteView item) { block_cell(item, row); })) {
         print(s, "\n REPONSE > ECHEC COMMANDE ");
         return false;
     }

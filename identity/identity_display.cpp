@@ -51,7 +51,7 @@ void print_text(Session& s, const std::string& text) {
 }
 
 // Prints one identity item; false when its tag is not one that is shown.
-bool show_identity_item(Session& s, Bytes item) {
+bool show_identity_item(Session& s, ByteView item) {
     const IdentityTag* entry = find_tag(item_tag(item));
     if (!entry) return false;
     if (entry->tag == 0) {
@@ -64,7 +64,7 @@ bool show_identity_item(Session& s, Bytes item) {
     return true;
 }
 
-void show_software_item(Session& s, Bytes item) {
+void show_software_item(Session& s, ByteView item) {
     const unsigned block = item_block(item);
     // One-digit numbers take one space more, to line up with two-digit ones.
     print(
@@ -98,7 +98,7 @@ void cmd_info(Session& s) {
     // Whether the last item said something; when nothing did, the reader
     // holds nothing worth listing.
     bool shown = false;
-    const bool complete = walk_block_list(s.link, s.highest_block, [&](Bytes item) {
+    const bool complete = walk_block_list(s.link, s.highest_block, [&](ByteView item) {
         if (item_block(item) == IDENTITY_BLOCK) {
             shown = show_identity_item(s, item);
         } else if (!item_block_empty(item)) {

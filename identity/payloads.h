@@ -28,7 +28,7 @@
 
 namespace korva {
 
-using Bytes = std::span<const uint8_t>;
+using ByteView = std::span<const uint8_t>;
 
 constexpr std::size_t BOOT_INFO_SIZE = 70;
 constexpr std::size_t BLOCK_ITEM_SIZE = 252;
@@ -48,37 +48,37 @@ constexpr uint8_t TAG_SERIAL_NUMBER = 5;
 constexpr uint8_t NAME_END = '$';
 
 // The payloads as the response handlers leave them in the record's data.
-Bytes boot_info_payload(const ReaderRecord& record);
-Bytes block_item(const ReaderRecord& record);
+ByteView boot_info_payload(const ReaderRecord& record);
+ByteView block_item(const ReaderRecord& record);
 
 // The five fields of a boot information; a field that the payload does not
 // hold is empty.
 struct BootInfo {
-    std::array<Bytes, BOOT_FIELD_COUNT> field;
+    std::array<ByteView, BOOT_FIELD_COUNT> field;
 };
-BootInfo read_boot_info(Bytes payload);
+BootInfo read_boot_info(ByteView payload);
 
-// Block-list items. Bytes that the item does not hold read as 0 or empty.
-uint8_t item_block(Bytes item);
+// Block-list items. ByteView that the item does not hold read as 0 or empty.
+uint8_t item_block(ByteView item);
 // Identity items (block 1): the tag and the value, cut at the item's end.
-uint8_t item_tag(Bytes item);
-Bytes item_value(Bytes item);
+uint8_t item_tag(ByteView item);
+ByteView item_value(ByteView item);
 // Software items (other blocks).
-bool item_block_empty(Bytes item);
+bool item_block_empty(ByteView item);
 // Up to the first '$' after byte 1, or to the item's end when there is none.
-Bytes item_publisher(Bytes item);
+ByteView item_publisher(ByteView item);
 // Between the first and the second '$', or to the item's end when the second
 // is missing; empty when the first is missing.
-Bytes item_software_name(Bytes item);
+ByteView item_software_name(ByteView item);
 
 // A byte shown to the technician or written into the trace: 32 to 125.
 inline bool is_printable(uint8_t byte) {
     return byte >= 32 && byte <= 125;
 }
 // The bytes as text, unchanged.
-std::string raw_text(Bytes bytes);
+std::string raw_text(ByteView bytes);
 // The printable bytes only.
-std::string printable_text(Bytes bytes);
+std::string printable_text(ByteView bytes);
 
 // Asking the reader. Both leave what came in the record's data.
 //
@@ -89,6 +89,6 @@ bool fetch_boot_info(ReaderLink& link);
 // more has been handed over. False when an item did not come in time (the
 // items before it have been visited).
 bool walk_block_list(ReaderLink& link, uint8_t highest_block,
-                     const std::function<void(Bytes item)>& visit);
+                     const std::function<void(ByteView item)>& visit);
 
 }  // namespace korva

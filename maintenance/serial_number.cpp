@@ -17,10 +17,10 @@ using SerialNumber = std::array<char, SERIAL_NUMBER_LENGTH>;
 // block list, whatever length that item gives its value. False when the
 // list broke off.
 bool read_serial_number(Session& s, SerialNumber& number) {
-    return walk_block_list(s.link, s.highest_block, [&](Bytes item) {
+    return walk_block_list(s.link, s.highest_block, [&](ByteView item) {
         if (item_block(item) != IDENTITY_BLOCK || item_tag(item) != TAG_SERIAL_NUMBER) return;
         if (item.size() <= SERIAL_NUMBER_START) return;
-        const Bytes value = item.subspan(
+        const ByteView value = item.subspan(
             SERIAL_NUMBER_START, std::min(SERIAL_NUMBER_LENGTH, item.size() - SERIAL_NUMBER_START));
         std::copy(value.begin(), value.end(), number.begin());
     });

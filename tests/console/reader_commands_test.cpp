@@ -73,22 +73,19 @@ TEST(V1, OtherStatusIsRefused) {
     EXPECT_EQ(run.status, 1);
 }
 
-// A session whose port takes its start-up settings but refuses every later
-// speed change.
+// A session whose port refuses every speed change from the first speed
+// request on.
 ScriptRun run_with_stubborn_port(FramePeer& peer, const std::vector<std::string>& commands) {
     SessionHarness h(peer, "O");
-    Seams seams = h.seams();
-    const SerialOpener open = seams.open_serial;
-    seams.open_serial = [&h, open](const std::string& name) {
-        auto device = open(name);
-        if (h.device) h.device->refuse_settings(true);
-        return device;
+    peer.on_request = [&h](const SeenRequest& request) {
+        if (request.code == 0xF3 && h.device) h.device->refuse_settings(true);
     };
     std::vector<std::string> args{"3"};
     args.insert(args.end(), commands.begin(), commands.end());
     ScriptRun run;
-    run.status = run_session(args, seams);
-    run.text = after_startup(h.console.output());
+    run.status = h.run(args);
+    run.text = commands_text(h.console.output());
+    peer.on_request = nullptr;
     return run;
 }
 

@@ -8,7 +8,7 @@
 namespace korva {
 namespace {
 
-std::string text(Bytes bytes) {
+std::string text(ByteView bytes) {
     return raw_text(bytes);
 }
 
@@ -50,7 +50,7 @@ TEST(BootInfoPayload, MissingFieldsAreEmptyAndTheLastFieldStopsAtTheEnd) {
 
     // All zero.
     info = read_boot_info(std::vector<uint8_t>(BOOT_INFO_SIZE, 0));
-    for (const Bytes& field : info.field) EXPECT_TRUE(field.empty());
+    for (const ByteView& field : info.field) EXPECT_TRUE(field.empty());
 }
 
 TEST(BootInfoPayload, RecordViewIsSeventyBytes) {
@@ -75,7 +75,7 @@ TEST(BlockItem, IdentityValueIsCutAtTheItemEnd) {
     // Too short to hold a value or a tag.
     EXPECT_TRUE(item_value(std::vector<uint8_t>{2, 0, 5}).empty());
     EXPECT_EQ(item_tag(std::vector<uint8_t>{2}), 0);
-    EXPECT_EQ(item_block(Bytes{}), 0);
+    EXPECT_EQ(item_block(ByteView{}), 0);
 }
 
 TEST(BlockItem, BlockNumberIsHalfTheFirstByte) {

@@ -108,7 +108,7 @@ TEST(Efface, BlockNumberFromTheKeyboard) {
     peer.answer_always(0xFF, status_answer(0xFF, 10));
     SessionHarness h(peer, "O  5 and more\n");
     h.run({"3", "efface"});
-    EXPECT_EQ(after_startup(h.console.output()),
+    EXPECT_EQ(commands_text(h.console.output()),
               "\n           NUMERO DU BLOC : \n REPONSE > BLOC [5] LIBRE \n");
     EXPECT_EQ(erase_params(peer), std::vector<ByteString>{{10}});
 }
@@ -117,7 +117,7 @@ TEST(Efface, KeyboardEndedBeforeTheBlockNumber) {
     FramePeer peer = obliging_reader(reader_with_15_blocks());
     SessionHarness h(peer, "O");
     h.run({"3", "efface"});
-    EXPECT_EQ(after_startup(h.console.output()), "\n           NUMERO DU BLOC : \n");
+    EXPECT_EQ(commands_text(h.console.output()), "\n           NUMERO DU BLOC : \n");
     EXPECT_TRUE(erase_params(peer).empty());
 }
 

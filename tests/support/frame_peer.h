@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -104,6 +105,9 @@ class FramePeer : public ScriptedPeer {
         queued_.erase(code);
     }
 
+    // Called with every request decoded, before it is answered.
+    std::function<void(const SeenRequest&)> on_request;
+
     const std::vector<SeenRequest>& requests() const { return requests_; }
     std::vector<uint8_t> request_codes() const {
         std::vector<uint8_t> codes;
@@ -161,6 +165,7 @@ class FramePeer : public ScriptedPeer {
             case State::Check:
                 state_ = State::Dle;
                 requests_.push_back(current_);
+                if (on_request) on_request(current_);
                 respond(current_.code, now_ms);
                 break;
         }
@@ -249,7 +254,7 @@ inline void play(FramePeer& peer, const ReaderIdentity& profile) {
 
 // The console text after start-up, without the keyboard prompt and line end
 // that end a script run on an exhausted keyboard.
-inline std::string after_startup(const std::string& output) {
+inline std::string commands_text(const std::string& output) {
     const std::string blank = "\r" + std::string(75, ' ');
     std::size_t start = output.find(blank);
     if (start == std::string::npos) return output;
@@ -275,7 +280,7 @@ inline ScriptRun run_script(LinePeer& peer, const std::vector<std::string>& comm
     args.insert(args.end(), commands.begin(), commands.end());
     ScriptRun run;
     run.status = h.run(args);
-    run.text = after_startup(h.console.output());
+    run.text = commands_text(h.console.output());
     return run;
 }
 
