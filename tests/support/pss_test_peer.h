@@ -263,18 +263,26 @@ inline Bytes poll_answer(uint8_t status) {
     return {0x2F, 0xF8, 0x03, 0x05, status, 0x31, 0x32};
 }
 
-// One session over the double, set up as the command loop leaves it before a
-// command: port configured, link open, block limits known.
+// Sets a session up as the command loop leaves it before a command, on a
+// simulated line to peer: port configured, link open, block limits known.
+// Returns the device.
+inline SimSerialDevice* ready_for_command(Session& s, Clock& clock, LinePeer& peer,
+                                          uint8_t highest) {
+    auto dev = std::make_unique<SimSerialDevice>(clock, peer);
+    SimSerialDevice* device = dev.get();
+    s.port.handle = std::move(dev);
+    configure_port(s.port);
+    s.port.read_chunk = READ_CHUNK;
+    link_startup(s);
+    s.highest_block = highest;
+    s.block_bound = static_cast<uint8_t>(2 * highest + 1);
+    return device;
+}
+
+// One session over the double.
 struct PssBench {
     explicit PssBench(uint8_t highest = 15) {
-        auto dev = std::make_unique<SimSerialDevice>(clock, peer);
-        device = dev.get();
-        s.port.handle = std::move(dev);
-        configure_port(s.port);
-        s.port.read_chunk = READ_CHUNK;
-        link_startup(s);
-        s.highest_block = highest;
-        s.block_bound = static_cast<uint8_t>(2 * highest + 1);
+        device = ready_for_command(s, clock, peer, highest);
         peer.install_all(highest);
     }
     ~PssBench() { link_shutdown(s); }

@@ -15,6 +15,7 @@
 #include "serial/sim_serial_device.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
+#include "tests/support/pss_test_peer.h"
 
 namespace korva::testing {
 
@@ -37,14 +38,7 @@ inline sim::FaultKnobs parsed_faults(std::initializer_list<const char*> knobs) {
 struct ReaderBench {
     explicit ReaderBench(const std::string& profile, std::initializer_list<const char*> faults = {})
         : reader(parsed_profile(profile), parsed_faults(faults), true) {
-        auto dev = std::make_unique<SimSerialDevice>(clock, reader);
-        device = dev.get();
-        s.port.handle = std::move(dev);
-        configure_port(s.port);
-        s.port.read_chunk = READ_CHUNK;
-        link_startup(s);
-        s.highest_block = parsed_profile(profile).highest_block;
-        s.block_bound = static_cast<uint8_t>(2 * s.highest_block + 1);
+        device = ready_for_command(s, clock, reader, parsed_profile(profile).highest_block);
     }
     ~ReaderBench() { link_shutdown(s); }
     ReaderBench(const ReaderBench&) = delete;
