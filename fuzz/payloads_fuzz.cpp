@@ -19,7 +19,7 @@ namespace {
 using namespace korva;
 using namespace korva::fuzz;
 
-bool inside(Bytes part, Bytes whole) {
+bool inside(ByteView part, ByteView whole) {
     if (part.empty()) return true;
     return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
 }
@@ -31,9 +31,9 @@ void read_directly(const std::vector<uint8_t>& boot,
     ReaderRecord record;
     record.data.fill(0xFF);
     std::copy(boot.begin(), boot.end(), record.data.begin());
-    const Bytes payload = boot_info_payload(record);
+    const ByteView payload = boot_info_payload(record);
     const BootInfo info = read_boot_info(payload);
-    for (const Bytes& field : info.field) {
+    for (const ByteView& field : info.field) {
         if (!inside(field, payload)) fail();
         for (uint8_t b : field) {
             if (b == 0) fail();
@@ -42,7 +42,7 @@ void read_directly(const std::vector<uint8_t>& boot,
     for (const std::vector<uint8_t>& bytes : items) {
         record.data.fill(0xFF);
         std::copy(bytes.begin(), bytes.end(), record.data.begin());
-        const Bytes item = block_item(record);
+        const ByteView item = block_item(record);
         if (!inside(item_value(item), item) || !inside(item_publisher(item), item) ||
             !inside(item_software_name(item), item)) {
             fail();
