@@ -4,23 +4,12 @@
 
 #include <algorithm>
 
-#include "sim/virtual_reader.h"
 #include "tests/support/frame_peer.h"
 
 namespace korva::testing {
 namespace {
 
-sim::VirtualReader virtual_reader(const std::string& profile_name) {
-    sim::ReaderProfile profile;
-    std::string error;
-    EXPECT_TRUE(sim::parse_profile(profile_name, profile, error)) << error;
-    return sim::VirtualReader(profile, sim::FaultKnobs{}, true);
-}
-
-const std::string HOLD =
-    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
-    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
-    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+const std::string HOLD = MAINTENANCE_HOLD_TEXT;
 const std::string BOOT_INFO_401 =
     "\n REPONSE > EDITEUR  : KORVA SYSTEMES"
     "\n           LECTEUR  : KORVA-2"

@@ -1,6 +1,5 @@
 // bootinfo, info and nserie against the virtual reader, brought into its
 // maintenance waiting mode by "no" first.
-#include "sim/virtual_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,17 +8,7 @@
 namespace korva::testing {
 namespace {
 
-sim::VirtualReader virtual_reader(const std::string& profile_name) {
-    sim::ReaderProfile profile;
-    std::string error;
-    EXPECT_TRUE(sim::parse_profile(profile_name, profile, error)) << error;
-    return sim::VirtualReader(profile, sim::FaultKnobs{}, true);
-}
-
-const std::string HOLD =
-    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
-    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
-    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+const std::string HOLD = MAINTENANCE_HOLD_TEXT;
 
 std::string software(const std::string& label, const std::string& publisher,
                      const std::string& name) {

@@ -4,6 +4,8 @@
 // DLE ETX, XOR check). It shares no code with the link.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "serial/sim_serial_device.h"
+#include "sim/virtual_reader.h"
 #include "tests/support/session_harness.h"
 
 namespace korva::testing {
@@ -265,6 +268,20 @@ inline std::string commands_text(const std::string& output) {
         text.resize(text.size() - tail.size());
     }
     return text;
+}
+
+// What "no" prints when the reader starts and takes the hold.
+inline const std::string MAINTENANCE_HOLD_TEXT =
+    "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      "
+    "\r REPONSE > ATTENTE REPONSE LECTEUR ...                     "
+    "\r REPONSE > LECTEUR EN ATTENTE                         \n";
+
+// The virtual reader with a profile in its text form ("default", "boot405").
+inline sim::VirtualReader virtual_reader(const std::string& profile_name) {
+    sim::ReaderProfile profile;
+    std::string error;
+    if (!sim::parse_profile(profile_name, profile, error)) ADD_FAILURE() << error;
+    return sim::VirtualReader(profile, sim::FaultKnobs{}, true);
 }
 
 struct ScriptRun {
