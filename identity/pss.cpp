@@ -299,6 +299,11 @@ void pss_payment_loading(Session& s, PssDialogue& d) {
 bool await_restart(Session& s, PssDialogue& d) {
     if (d.caller == PssCaller::SUP_TLA) say(s, d, LINE_RESTART_REQUEST);
     if (!configure_port(s.port)) s.running = false;
+    // What the receive ring still holds, and a frame the receiver was in the
+    // middle of, came before the raw exchange (a report the reader sent after
+    // the block list, say): left there, they would swallow the start-up frame.
+    reset_rings(s.port);
+    exchange_free_all(s.link);
     if (d.caller == PssCaller::CHARGE) {
         await_startup_blinking(s, d);
     } else if (await_answer(s.link, CODE_STARTED, STARTUP_WAIT_SECONDS) != CODE_STARTED) {

@@ -4,11 +4,18 @@
 # committed corpus (fuzz/corpus/<name>/). Any crash, sanitizer report, leak
 # or time-out fails the stage; the reproducer is left in build-fuzz/findings/.
 #
-# FUZZ_SECONDS sets the time per target (default 60).
+# FUZZ_SECONDS sets the time of the receiver target (default 60),
+# FUZZ_SECONDS_OTHER that of each other target (default 30): the stage
+# stays under four minutes.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-seconds="${FUZZ_SECONDS:-60}"
+seconds_for() {
+  case "$1" in
+    receiver_fuzz) echo "${FUZZ_SECONDS:-60}" ;;
+    *) echo "${FUZZ_SECONDS_OTHER:-30}" ;;
+  esac
+}
 build=build-fuzz
 
 targets=()
@@ -32,6 +39,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$work"
   seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
+  seconds="$(seconds_for "$target")"
   echo "== fuzzing $target for ${seconds}s"
   if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
