@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/reader_sim_process.h"
 #include "tests/support/session_harness.h"
 
 namespace korva::sim::testing {
@@ -21,62 +22,11 @@ namespace {
 
 // --- over a pty, in real time ---------------------------------------------
 
-std::filesystem::path build_dir() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-}
+using korva::testing::build_dir;
+using korva::testing::ReaderSimProcess;
 
-// korva-reader-sim as a child process, stopped with SIGTERM at the end.
-class ReaderSimProcess {
-  public:
-    bool start(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> all{(build_dir() / "korva-reader-sim").string()};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The first line is the device path.
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') device_ += c;
-        close(out[0]);
-        return pid_ > 0 && !device_.empty();
-    }
-    ~ReaderSimProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    const std::string& device() const { return device_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string device_;
-};
-
-// Runs korva-maint with its output captured; keys from `keys`.
 std::string run_utility(const std::string& env, const std::string& args, const std::string& keys) {
-    const std::string command = "printf '" + keys + "' | " + env + " timeout 9 '" +
-                                (build_dir() / "korva-maint").string() + "' " + args + " 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    std::array<char, 4096> buffer{};
-    std::size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
-    pclose(pipe);
-    return output;
+    return korva::testing::run_utility(env, args, keys, 9);
 }
 
 struct PtyRun {
