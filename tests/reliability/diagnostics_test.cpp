@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,21 +61,44 @@ std::vector<uint8_t> hex_bytes(const std::string& text) {
     return bytes;
 }
 
+// "hh:mm:ss.mmm > " or "hh:mm:ss.mmm < ": a time stamp and a direction.
+bool stamped(const std::string& line) {
+    static const char shape[] = "dd:dd:dd.ddd ";
+    if (line.size() < sizeof shape + 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof shape; ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+    }
+    const char arrow = line[sizeof shape - 1];
+    return (arrow == '<' || arrow == '>') && line[sizeof shape] == ' ';
+}
+
+// The bytes part of a dump line: hexadecimal pairs separated by spaces.
+bool hex_dump(const std::string& text) {
+    if (text.empty()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool separator = i % 3 == 2;
+        if (separator ? c != ' ' : !std::isxdigit(static_cast<unsigned char>(c)) || std::islower(c))
+            return false;
+    }
+    return text.size() % 3 == 2;
+}
+
 WireLogLines parse_wire_log(const std::string& text) {
-    static const std::regex dump(R"(^\d\d:\d\d:\d\d\.\d\d\d ([<>]) ((?:[0-9A-F]{2} ?)+)$)");
-    static const std::regex stamp(R"(^\d\d:\d\d:\d\d\.\d\d\d [<>] .*$)");
     WireLogLines w;
     std::istringstream in(text);
     std::string line;
-    std::smatch m;
     while (std::getline(in, line)) {
-        if (!std::regex_match(line, stamp)) {
+        if (!stamped(line)) {
             ++w.unstamped;
             continue;
         }
-        if (std::regex_match(line, m, dump)) {
-            const std::vector<uint8_t> bytes = hex_bytes(m[2]);
-            auto& to = m[1] == ">" ? w.written : w.read;
+        const char arrow = line[13];
+        const std::string rest = line.substr(15);
+        if (hex_dump(rest)) {
+            const std::vector<uint8_t> bytes = hex_bytes(rest);
+            auto& to = arrow == '>' ? w.written : w.read;
             to.insert(to.end(), bytes.begin(), bytes.end());
         } else if (line.find("> frame ") != std::string::npos) {
             ++w.framed_out;

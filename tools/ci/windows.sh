@@ -241,12 +241,34 @@ else
     sent=$(written "$work/wire-wine.log")
     [ "$sent" = "$(written "$work/wire-linux.log")" ] ||
         fail "the bytes written differ between Linux and Wine: '${sent:0:60}'"
-    if [ -n "$sent" ]; then
-        expect_first_request "$sent"
-        refuse "$out" 'Echec Commande'
-    else
-        echo "   NOTE: the utility wrote nothing to the reader (requests not built yet)"
-    fi
+    [ -n "$sent" ] || fail "the utility wrote nothing to the reader"
+    expect_first_request "$sent"
+    refuse "$out" 'Echec Commande'
+    expect "$out" '\n REPONSE > EDITEUR  : '
+    expect "$out" '\n                      NUMERO DE SERIE       : '
+
+    # The built-in default script, end to end under Wine: a reader switched
+    # on after the power-off question, "no", both charges with the TLA
+    # removal on the way, reset, the_end, q.
+    step "the default script under Wine against korva-reader-sim"
+    rm -f "$work/reader"
+    build/korva-reader-sim --link "$work/reader" --profile default --no-pacing \
+        >"$work/sim-script.log" 2>&1 &
+    sim_pid=$!
+    started+=($sim_pid)
+    for _ in $(seq 50); do
+        [ -e "$work/reader" ] && break
+        sleep 0.1
+    done
+    map_com 3 "$(readlink -f "$work/reader")"
+    mkdir -p "$work/script"
+    (cd "$work/script" && printf '3Okq' | timeout 300 wine "$exe" >"$work/script.out" 2>&1) || true
+    kill "$sim_pid" 2>/dev/null || true
+    out=$work/script.out
+    expect "$out" '\n           LOGICIEL INSTALLE : BLOC[2]'
+    expect "$out" '\r REPONSE > ORBEX DETECTE => MISE A JOUR ORBEX      \n'
+    expect "$out" '\n                    VERSION  : 01.12\n'
+    expect "$out" '\n                      *****  OPERATIONS TERMINEES  *****'
 fi
 
 # --- Package ---------------------------------------------------------------
