@@ -1,6 +1,24 @@
 #include "console/commands.h"
+#include "identity/payloads.h"
 
 namespace korva {
+
+namespace {
+
+constexpr uint8_t SMALL_HIGHEST_BLOCK = 15;
+constexpr uint8_t LARGE_HIGHEST_BLOCK = 31;
+
+// Boot 4.01 drives 15 blocks, 4.02 to 4.09 drive 31; anything else, a
+// missing version included, is taken as the 15-block kind. Only the first
+// four characters count: "4.015" is 4.01, "4.1" is neither.
+uint8_t highest_block_of_version(ByteView version) {
+    if (version.size() < 4 || version[0] != '4' || version[1] != '.' || version[2] != '0') {
+        return SMALL_HIGHEST_BLOCK;
+    }
+    return version[3] >= '2' && version[3] <= '9' ? LARGE_HIGHEST_BLOCK : SMALL_HIGHEST_BLOCK;
+}
+
+}  // namespace
 
 // Opens the link on the configured port and hangs the run's record on it.
 void link_startup(Session& s) {
@@ -12,6 +30,17 @@ void link_shutdown(Session& s) {
     link_close(s.link);
 }
 
-void boot_probe(Session&) {}  // not built yet
+void boot_probe(Session& s) {
+    uint8_t highest = SMALL_HIGHEST_BLOCK;
+    if (fetch_boot_info(s.link)) {
+        highest = highest_block_of_version(
+            read_boot_info(boot_info_payload(s.record)).field[BOOT_VERSION]);
+    } else {
+        print(s, "\n REPONSE > Echec Commande ");
+    }
+    s.highest_block = highest;
+    s.block_bound = static_cast<uint8_t>(2 * highest + 1);
+    pause_seconds(s, 1);
+}
 
 }  // namespace korva

@@ -1,9 +1,85 @@
 #include "maintenance/tla_preparation.h"
 
+#include <vector>
+
+#include "identity/pss.h"
+
 namespace korva {
 
-TlaPreparation prepare_tla_update(Session&) {
-    return TlaPreparation::REFUSED;
-}  // not built yet
+namespace {
+
+constexpr uint8_t TLA_NONE = 0;
+constexpr uint8_t TLA_FULL = 1;
+constexpr uint8_t TLA_REDUCED = 2;
+
+// What the block list says about the PSS dialogue.
+constexpr uint8_t PSS_MAY_RUN = 0;
+constexpr uint8_t PSS_UNAVAILABLE = 1;
+constexpr uint8_t PSS_TLA_EMPTY = 2;
+
+constexpr uint8_t TLA_BLOCK = 5;
+constexpr uint8_t FULL_TLA_BLOCK = 6;
+
+// Goes through the empty blocks in the order of the answers: a missing
+// block that the dialogue needs makes it unavailable, an empty TLA block
+// means no TLA, and an empty block 6 means the reduced TLA unless something
+// was already found missing. A list that stopped early makes the dialogue
+// unavailable after the answers that did come.
+uint8_t detect_tla(Session& s) {
+    std::vector<uint8_t> empty;
+    uint8_t pss_state = PSS_MAY_RUN;
+    const bool complete = list_empty_blocks(s, empty);
+    for (uint8_t block : empty) {
+        switch (block) {
+            case 0:
+            case 2:
+            case 3:
+            case 4:
+                pss_state = PSS_UNAVAILABLE;
+                break;
+            case TLA_BLOCK:
+                pss_state = PSS_TLA_EMPTY;
+                s.tla_state = TLA_NONE;
+                break;
+            case FULL_TLA_BLOCK:
+                if (pss_state == PSS_MAY_RUN) s.tla_state = TLA_REDUCED;
+                break;
+            default:
+                break;
+        }
+    }
+    return complete ? pss_state : PSS_UNAVAILABLE;
+}
+
+}  // namespace
+
+TlaPreparation prepare_tla_update(Session& s) {
+    const uint8_t pss_state = detect_tla(s);
+    if (s.tla_state == TLA_NONE) {
+        print(s, "\r REPONSE > TLA NON DETECTE => PAS DE MISE A JOUR TLA      ");
+        print(s, "\n           FIN DE LA MISE A JOUR        ");
+        return TlaPreparation::END_COMMAND;
+    }
+    if (s.tla_state == TLA_FULL) {
+        print(s, "\r REPONSE > ORBEX DETECTE => MISE A JOUR ORBEX      \n");
+    } else {
+        print(s, "\r REPONSE > TLA REDUIT DETECTE => MISE A JOUR PALENTRIX      \n");
+    }
+    if (pss_state == PSS_UNAVAILABLE) {
+        print(s, "\r REPONSE > COMMANDES PSS NON DISPONIBLE ");
+        return TlaPreparation::REFUSED;
+    }
+
+    PssDialogue d(PssCaller::CHARGE);
+    if (!pss_check_start(s, d) || !pss_detect(s, d, true)) return TlaPreparation::END_COMMAND;
+    print(s, "\r%c", 7);
+    blink_until_key(s, "\r              TAPEZ UNE TOUCHE POUR CONTINUER :  ",
+                    "\r                                                 ");
+    // No key will ever come: the reader is left as it is.
+    if (s.input_ended) return TlaPreparation::END_COMMAND;
+    if (pss_remove_tla(s, d) != PSS_ACCEPTED) return TlaPreparation::REFUSED;
+    await_restart(s, d);
+    return TlaPreparation::READY;
+}
 
 }  // namespace korva

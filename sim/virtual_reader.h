@@ -55,6 +55,9 @@ class VirtualReader : public LinePeer {
     // Switches the reader on at at_ms (when it is off). Without this call it
     // is switched on power_on_ms after the utility first configures its port.
     void power_on_at(int64_t at_ms);
+    // Lives through everything due up to now_ms, as touching the line would:
+    // for inspecting the reader after the utility stopped using the line.
+    void catch_up(int64_t now_ms) { advance_to(ms_to_ns(now_ms)); }
     ReaderTimings& timings() { return timings_; }
 
     // Inspection, for tests.

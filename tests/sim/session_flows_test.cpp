@@ -41,6 +41,7 @@ TEST(SessionFlows, DefaultScriptInstallsSupervisorAndOrbexAndEndsTheRun) {
     EXPECT_NE(out.find("VERSION  : 01.12"), std::string::npos);
     EXPECT_NE(out.find("OPERATIONS TERMINEES"), std::string::npos);
     EXPECT_EQ(out.find("ECHEC DU CHARGEMENT"), std::string::npos);
+    line.reader.catch_up(harness.clock.calendar_ms());
     ASSERT_NE(line.reader.software(5), nullptr);
     EXPECT_EQ(line.reader.software(5)->descriptor, "ORBEX$TLA ORBEX$");
     ASSERT_NE(line.reader.software(6), nullptr);
@@ -58,112 +59,6 @@ TEST(SessionFlows, InfoAfterChargeShowsTheNewSoftware) {
     const auto after = out.rfind("BLOC[2]  : EDITEUR  : KORVA SYSTEMES");
     ASSERT_NE(after, std::string::npos);
     EXPECT_NE(out.find("LOGICIEL : SUPERVISEUR", after), std::string::npos);
-}
-
-// --- over a pty, in real time ---------------------------------------------
-
-std::filesystem::path build_dir() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-}
-
-// korva-reader-sim as a child process, stopped with SIGTERM at the end.
-class ReaderSimProcess {
-  public:
-    bool start(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> all{(build_dir() / "korva-reader-sim").string()};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The first line is the device path.
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') device_ += c;
-        close(out[0]);
-        return pid_ > 0 && !device_.empty();
-    }
-    ~ReaderSimProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    const std::string& device() const { return device_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string device_;
-};
-
-// Runs korva-maint with its output captured; keys from `keys`.
-std::string run_utility(const std::string& env, const std::string& args, const std::string& keys) {
-    const std::string command = "printf '" + keys + "' | " + env + " timeout 9 '" +
-                                (build_dir() / "korva-maint").string() + "' " + args + " 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    std::array<char, 4096> buffer{};
-    std::size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
-    pclose(pipe);
-    return output;
-}
-
-struct PtyRun {
-    std::string output;
-    std::string skip;  // why the run says nothing about the reader
-};
-
-PtyRun run_over_pty(const std::string& profile, const std::string& args) {
-    PtyRun run;
-    if (!std::filesystem::exists(build_dir() / "korva-reader-sim") ||
-        !std::filesystem::exists(build_dir() / "korva-maint")) {
-        run.skip = "korva-maint or korva-reader-sim not built in " + build_dir().string();
-        return run;
-    }
-    korva::testing::TempWorkDir dir;
-    const std::string link = (dir.path() / "com3").string();
-    ReaderSimProcess sim;
-    if (!sim.start({"--link", link, "--profile", profile})) {
-        run.skip = "korva-reader-sim did not start";
-        return run;
-    }
-    run.output = run_utility("KORVA_COM3='" + link + "'", args, "Ox");
-    if (run.output.find("ERREUR PORT SERIE") != std::string::npos)
-        run.skip = "the utility cannot open the pty: POSIX serial device not built yet";
-    else if (!reader_dialogue_built(run.output))
-        run.skip = "the utility's reader commands are not built yet";
-    return run;
-}
-
-TEST(PtyEndToEnd, BootinfoAndInfoFromAReaderOnHold) {
-    const auto start = std::chrono::steady_clock::now();
-    const PtyRun run = run_over_pty("default,on-hold", "3 bootinfo info q");
-    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
-    EXPECT_NE(run.output.find("VERSION  : 4.01"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("NUMERO DE SERIE       : KV2-0712-04518"), std::string::npos);
-    EXPECT_NE(run.output.find("LOGICIEL :  KRV 3.20"), std::string::npos);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-}
-
-TEST(PtyEndToEnd, NoWaitsForTheReaderSwitchedOnThenInfo) {
-    const auto start = std::chrono::steady_clock::now();
-    const PtyRun run = run_over_pty("boot405,power-on-ms=500", "3 no info q");
-    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
-    EXPECT_NE(run.output.find("LECTEUR EN ATTENTE"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("BLOC[31]"), std::string::npos);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace

@@ -1,0 +1,105 @@
+#include "identity/payloads.h"
+
+#include <algorithm>
+
+namespace korva {
+
+namespace {
+
+constexpr uint8_t BOOT_INFO_WAIT_S = 5;
+constexpr uint8_t BLOCK_ITEM_WAIT_S = 2;
+
+uint8_t byte_at(ByteView bytes, std::size_t index) {
+    return index < bytes.size() ? bytes[index] : 0;
+}
+
+// The bytes from start up to the first end byte, or to the end.
+ByteView up_to(ByteView bytes, std::size_t start, uint8_t end) {
+    if (start >= bytes.size()) return {};
+    const ByteView rest = bytes.subspan(start);
+    const auto stop = std::find(rest.begin(), rest.end(), end);
+    return rest.first(static_cast<std::size_t>(stop - rest.begin()));
+}
+
+}  // namespace
+
+ByteView boot_info_payload(const ReaderRecord& record) {
+    return ByteView(record.data).first(BOOT_INFO_SIZE);
+}
+
+ByteView block_item(const ReaderRecord& record) {
+    return ByteView(record.data).first(BLOCK_ITEM_SIZE);
+}
+
+BootInfo read_boot_info(ByteView payload) {
+    BootInfo info;
+    std::size_t pos = 0;
+    for (ByteView& field : info.field) {
+        while (pos < payload.size() && payload[pos] == 0) ++pos;
+        field = up_to(payload, pos, 0);
+        pos += field.size();
+    }
+    return info;
+}
+
+uint8_t item_block(ByteView item) {
+    return byte_at(item, 0) / 2;
+}
+
+uint8_t item_tag(ByteView item) {
+    return byte_at(item, 2);
+}
+
+ByteView item_value(ByteView item) {
+    constexpr std::size_t VALUE_START = 4;
+    if (item.size() <= VALUE_START) return {};
+    const std::size_t length = byte_at(item, 3);
+    return item.subspan(VALUE_START, std::min(length, item.size() - VALUE_START));
+}
+
+bool item_block_empty(ByteView item) {
+    return byte_at(item, 1) == NAME_END;
+}
+
+ByteView item_publisher(ByteView item) {
+    return up_to(item, 1, NAME_END);
+}
+
+ByteView item_software_name(ByteView item) {
+    const std::size_t name_start = 1 + item_publisher(item).size() + 1;
+    if (name_start > item.size()) return {};  // no '$' after the publisher
+    return up_to(item, name_start, NAME_END);
+}
+
+std::string raw_text(ByteView bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string printable_text(ByteView bytes) {
+    std::string text;
+    for (uint8_t byte : bytes) {
+        if (is_printable(byte)) text.push_back(static_cast<char>(byte));
+    }
+    return text;
+}
+
+bool fetch_boot_info(ReaderLink& link) {
+    request_boot_info(link, handle_response);
+    return await_answer(link, CODE_BOOT_INFO, BOOT_INFO_WAIT_S) == CODE_BOOT_INFO;
+}
+
+bool walk_block_list(ReaderLink& link, uint8_t highest_block,
+                     const std::function<void(ByteView item)>& visit) {
+    if (!link.record) return false;
+    request_block_list(link, handle_report);
+    uint8_t block = 0;
+    while (block < highest_block) {
+        if (await_answer(link, CODE_BLOCK_LIST, BLOCK_ITEM_WAIT_S) != CODE_BLOCK_LIST) return false;
+        const ByteView item = block_item(*link.record);
+        block = item_block(item);
+        visit(item);
+    }
+    return true;
+}
+
+}  // namespace korva

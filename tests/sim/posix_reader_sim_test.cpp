@@ -1,0 +1,145 @@
+// Real-time sessions of korva-maint against korva-reader-sim over a pty
+// (POSIX only). Each needs the utility's command; until it is built the
+// test says so and skips.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/session_harness.h"
+
+namespace korva::sim::testing {
+namespace {
+
+// --- over a pty, in real time ---------------------------------------------
+
+std::filesystem::path build_dir() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
+
+// korva-reader-sim as a child process, stopped with SIGTERM at the end.
+class ReaderSimProcess {
+  public:
+    bool start(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe(out) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<std::string> all{(build_dir() / "korva-reader-sim").string()};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& a : all) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line is the device path.
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') device_ += c;
+        close(out[0]);
+        return pid_ > 0 && !device_.empty();
+    }
+    ~ReaderSimProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+    }
+    const std::string& device() const { return device_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string device_;
+};
+
+// Runs korva-maint with its output captured; keys from `keys`.
+std::string run_utility(const std::string& env, const std::string& args, const std::string& keys) {
+    const std::string command = "printf '" + keys + "' | " + env + " timeout 9 '" +
+                                (build_dir() / "korva-maint").string() + "' " + args + " 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    std::array<char, 4096> buffer{};
+    std::size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+    pclose(pipe);
+    return output;
+}
+
+struct PtyRun {
+    std::string output;
+    std::string skip;  // why the run says nothing about the reader
+};
+
+// Runs korva-maint with args against korva-reader-sim with this profile;
+// `built` is text that the command prints once it exists. The keyboard
+// answers the power-off question and then ends, which ends the session
+// without the two-second pause of a script command.
+PtyRun run_over_pty(const std::string& profile, const std::string& args, const std::string& built) {
+    PtyRun run;
+    if (!std::filesystem::exists(build_dir() / "korva-reader-sim") ||
+        !std::filesystem::exists(build_dir() / "korva-maint")) {
+        run.skip = "korva-maint or korva-reader-sim not built in " + build_dir().string();
+        return run;
+    }
+    korva::testing::TempWorkDir dir;
+    const std::string link = (dir.path() / "com3").string();
+    ReaderSimProcess sim;
+    if (!sim.start({"--link", link, "--profile", profile})) {
+        run.skip = "korva-reader-sim did not start";
+        return run;
+    }
+    run.output = run_utility("KORVA_COM3='" + link + "'", args, "O");
+    if (run.output.find("ERREUR PORT SERIE") != std::string::npos)
+        run.skip = "the utility cannot open the pty: POSIX serial device not built yet";
+    else if (run.output.find(built) == std::string::npos)
+        run.skip = "the utility's command is not built yet";
+    return run;
+}
+
+// One command per run: the utility pauses two seconds between script commands.
+TEST(PtyEndToEnd, BootinfoFromAReaderOnHold) {
+    const auto start = std::chrono::steady_clock::now();
+    const PtyRun run = run_over_pty("default,on-hold", "3 bootinfo", "REPONSE >");
+    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
+    EXPECT_NE(run.output.find("\n REPONSE > EDITEUR  : KORVA SYSTEMES"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("\n           VERSION  : 4.01"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(PtyEndToEnd, InfoListsEveryBlockOfABoot405Reader) {
+    const auto start = std::chrono::steady_clock::now();
+    const PtyRun run = run_over_pty("boot405,on-hold", "3 info", "BLOC[");
+    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
+    EXPECT_NE(run.output.find("NUMERO DE SERIE       : KV2-0712-04518"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("LOGICIEL :  KRV 3.20"), std::string::npos);
+    EXPECT_NE(run.output.find("BLOC[5]  : EDITEUR  : ORBEX"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(PtyEndToEnd, NoWaitsForTheReaderToBeSwitchedOn) {
+    const auto start = std::chrono::steady_clock::now();
+    // Switched on late enough for the command to be waiting already.
+    const PtyRun run = run_over_pty("default,power-on-ms=2000", "3 no", "ALLUMEZ");
+    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
+    EXPECT_NE(run.output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << run.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+}  // namespace
+}  // namespace korva::sim::testing
