@@ -41,8 +41,11 @@ void on_signal(int) {
     g_stop = 1;
 }
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+// How long the loop sleeps at most between looks at the line's settings.
+constexpr int64_t SETTINGS_LOOK_NS = 5'000'000;
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -193,7 +196,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> buffer(4096);
     std::vector<uint8_t> out;
     while (!g_stop) {
-        const int64_t now = now_ms();
+        const int64_t now = now_ns();
         // The utility's line speed, as it set it on its end.
         termios t{};
         if (tcgetattr(slave, &t) == 0) {
@@ -204,27 +207,32 @@ int main(int argc, char** argv) {
                     line_speed = speed;
                     korva::LineSettings settings;
                     settings.baud_rate = speed;
-                    reader.on_settings(settings, now);
+                    reader.on_settings_ns(settings, now);
                 }
             }
         }
         out.clear();
-        reader.deliver(now, out);
+        reader.deliver_ns(now, out);
         if (!out.empty()) write_all(master, out);
         if (!reader.connected()) break;  // the cable was pulled
 
-        // Sleep until the next byte is due, the utility writes, or the
-        // next look at the line's settings.
-        const int64_t next = reader.next_delivery_ms(now_ms());
-        int wait = 5;
-        if (next != korva::NEVER)
-            wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
+        // Sleep until the next byte is due (to the nanosecond: a byte takes
+        // 0.52 ms at 19200 baud), the utility writes, or the next look at
+        // the line's settings.
+        const int64_t before = now_ns();
+        const int64_t next = reader.next_delivery_ns(before);
+        const int64_t wait = next == korva::NEVER
+                                 ? SETTINGS_LOOK_NS
+                                 : std::clamp<int64_t>(next - before, 0, SETTINGS_LOOK_NS);
+        const timespec timeout{static_cast<time_t>(wait / 1'000'000'000),
+                               static_cast<long>(wait % 1'000'000'000)};
         pollfd p{master, POLLIN, 0};
-        const int r = poll(&p, 1, wait);
+        const int r = ppoll(&p, 1, &timeout, nullptr);
         if (r > 0 && (p.revents & POLLIN)) {
             const ssize_t n = read(master, buffer.data(), buffer.size());
             if (n > 0)
-                reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
+                reader.on_write_ns(buffer.data(), static_cast<std::size_t>(n), line_speed,
+                                   now_ns());
         }
     }
     if (!link_path.empty()) unlink(link_path.c_str());
