@@ -84,6 +84,7 @@ VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& fau
     : profile_(profile), faults_(faults), pacing_(pacing), blocks_(profile.software) {
     utility_baud_.push_back({std::numeric_limits<int64_t>::min(), 9600});
     poll_others_left_ = faults.poll_other;
+    timings_.turnaround_ms = profile_.turnaround_ms;
     if (profile_.on_hold) {
         mode_ = ReaderMode::Boot;
         hold_ = true;

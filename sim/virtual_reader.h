@@ -36,7 +36,7 @@ enum class ReaderMode { Off, Booting, Boot, Tla };
 
 // Timings of the reader, in milliseconds.
 struct ReaderTimings {
-    int64_t turnaround_ms = 3;       // before the first byte of an answer
+    int64_t turnaround_ms = 3;       // before the first byte of an answer (the profile's)
     int64_t boot_ms = 500;           // from switching on or a reset to the 0xF2 frame
     int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart

@@ -265,11 +265,20 @@ TEST(Timing, WithoutPacingAnswersComeAfterTheTurnaroundOnly) {
     EXPECT_EQ(line.arrivals.back(), line.arrivals.front());
 }
 
+TEST(Timing, TurnaroundComesFromTheProfile) {
+    for (const int64_t turnaround : {0, 25}) {
+        ReaderLine line("default,on-hold,turnaround-ms=" + std::to_string(turnaround), {}, false);
+        const int64_t sent = line.now();
+        line.write(so_request(0xF7, {0}));
+        ASSERT_FALSE(line.listen(1000).empty());
+        EXPECT_EQ(line.arrivals.front() - sent, turnaround);
+    }
+}
+
 // A real-time line takes bytes at their due time to the nanosecond: at 9600
 // baud a byte takes 1.0417 ms, which the millisecond forms round up.
 TEST(Timing, NanosecondFormsGiveTheExactDueTime) {
-    ReaderLine line("default,on-hold");
-    line.reader.timings().turnaround_ms = 0;
+    ReaderLine line("default,on-hold,turnaround-ms=0");
     const int64_t t0 = 5'000'000'123;
     const Bytes req = so_request(0xF7, {0});
     line.reader.on_write_ns(req.data(), req.size(), 9600, t0);
