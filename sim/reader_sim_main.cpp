@@ -193,24 +193,25 @@ int main(int argc, char** argv) {
         if (tcgetattr(slave, &t) == 0) seen_speed = speed_of(cfgetospeed(&t));
     }
     uint32_t line_speed = 9600;
+    // The utility's line speed, as it set it on its end; the reader hears of
+    // a change at at_ns.
+    auto look_at_speed = [&](int64_t at_ns) {
+        termios t{};
+        if (tcgetattr(slave, &t) != 0) return;
+        const uint32_t speed = speed_of(cfgetospeed(&t));
+        if (speed == seen_speed) return;
+        seen_speed = speed;
+        if (speed == 0) return;
+        line_speed = speed;
+        korva::LineSettings settings;
+        settings.baud_rate = speed;
+        reader.on_settings_ns(settings, at_ns);
+    };
     std::vector<uint8_t> buffer(4096);
     std::vector<uint8_t> out;
     while (!g_stop) {
         const int64_t now = now_ns();
-        // The utility's line speed, as it set it on its end.
-        termios t{};
-        if (tcgetattr(slave, &t) == 0) {
-            const uint32_t speed = speed_of(cfgetospeed(&t));
-            if (speed != seen_speed) {
-                seen_speed = speed;
-                if (speed != 0) {
-                    line_speed = speed;
-                    korva::LineSettings settings;
-                    settings.baud_rate = speed;
-                    reader.on_settings_ns(settings, now);
-                }
-            }
-        }
+        look_at_speed(now);
         out.clear();
         reader.deliver_ns(now, out);
         if (!out.empty()) write_all(master, out);
@@ -230,9 +231,14 @@ int main(int argc, char** argv) {
         const int r = ppoll(&p, 1, &timeout, nullptr);
         if (r > 0 && (p.revents & POLLIN)) {
             const ssize_t n = read(master, buffer.data(), buffer.size());
-            if (n > 0)
+            if (n > 0) {
+                // The utility may have changed the speed just before it
+                // wrote: these bytes went out at the speed set now.
+                const int64_t received = now_ns();
+                look_at_speed(received);
                 reader.on_write_ns(buffer.data(), static_cast<std::size_t>(n), line_speed,
-                                   now_ns());
+                                   received);
+            }
         }
     }
     if (!link_path.empty()) unlink(link_path.c_str());
