@@ -16,7 +16,8 @@
 //      answer;
 //   2. without it, for the timing: the wall time from "EFFACEMENT" to
 //      "LOGICIEL INSTALLE" on korva-maint's output, and korva-maint's CPU
-//      time over the same stretch (/proc) and over the whole run (wait4).
+//      time over the same stretch (/proc/PID/schedstat) and over the whole
+//      run (wait4, tick-sampled).
 // The wire-time lower bound is bytes x 10 bits / 19200.
 #include <fcntl.h>
 #include <poll.h>
@@ -118,20 +119,14 @@ bool read_line(int fd, std::string& line, double limit_s) {
     return false;
 }
 
-// utime + stime of a running process, in seconds.
+// CPU time of a running single-threaded process, in seconds: the
+// scheduler's own count in nanoseconds (utime and stime are sampled at the
+// clock tick and swing by several tenths of a percent between runs).
 double process_cpu_s(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close_paren = text.rfind(')');
-    if (close_paren == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close_paren + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-        if (i == 15) break;
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    if (!(in >> ns)) return 0;
+    return ns / 1e9;
 }
 
 struct SessionResult {
