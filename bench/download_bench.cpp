@@ -2,7 +2,11 @@
 // when it downloads the supervisor image (typed block 2) to the virtual
 // reader over a real pty at 19200 baud.
 //
-//   korva-download-bench [--maint PATH] [--sim PATH] [--keep DIR]
+//   korva-download-bench [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]
+//
+// The virtual reader answers each request after N ms (default 0): the bench
+// measures korva-maint, not the reader's think time. With 3, the reader's own
+// default, each answer costs 3 ms more.
 //
 // Two sessions run, each "v2", then "charge superviseur 2", then "q", typed
 // on korva-maint's standard input (typed commands have no pauses between
@@ -12,7 +16,8 @@
 //      answer;
 //   2. without it, for the timing: the wall time from "EFFACEMENT" to
 //      "LOGICIEL INSTALLE" on korva-maint's output, and korva-maint's CPU
-//      time over the same stretch (/proc) and over the whole run (wait4).
+//      time over the same stretch (/proc/PID/schedstat) and over the whole
+//      run (wait4, tick-sampled).
 // The wire-time lower bound is bytes x 10 bits / 19200.
 #include <fcntl.h>
 #include <poll.h>
@@ -114,20 +119,14 @@ bool read_line(int fd, std::string& line, double limit_s) {
     return false;
 }
 
-// utime + stime of a running process, in seconds.
+// CPU time of a running single-threaded process, in seconds: the
+// scheduler's own count in nanoseconds (utime and stime are sampled at the
+// clock tick and swing by several tenths of a percent between runs).
 double process_cpu_s(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close_paren = text.rfind(')');
-    if (close_paren == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close_paren + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);
-        if (i == 15) break;
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    double ns = 0;
+    if (!(in >> ns)) return 0;
+    return ns / 1e9;
 }
 
 struct SessionResult {
@@ -141,10 +140,11 @@ struct SessionResult {
 };
 
 SessionResult run_session(const std::string& maint, const std::string& sim, const fs::path& dir,
-                          bool wire_log) {
+                          int turnaround_ms, bool wire_log) {
     SessionResult r;
     const fs::path link = dir / "reader";
-    Child reader = spawn({sim, "--link", link.string(), "--profile", "default,on-hold"}, {}, false);
+    const std::string profile = "default,on-hold,turnaround-ms=" + std::to_string(turnaround_ms);
+    Child reader = spawn({sim, "--link", link.string(), "--profile", profile}, {}, false);
     std::string device;
     if (!read_line(reader.out, device, 10)) {
         std::fprintf(stderr, "the virtual reader did not start\n");
@@ -178,12 +178,8 @@ SessionResult run_session(const std::string& maint, const std::string& sim, cons
         if (n <= 0) break;
         const double t = now_s();
         r.output.append(buffer, static_cast<std::size_t>(n));
-        // The charge is typed a moment after the speed change: the virtual
-        // reader on the pty notices a new line speed only between its reads,
-        // and a request that followed the change at once would reach it at
-        // the old speed.
+        // The charge is typed once the speed change is through.
         if (!charge_typed && r.output.find(SPEED_OK) != std::string::npos) {
-            usleep(200000);
             type("charge\nsuperviseur\n2\nq\n");
             close(maint_child.in);
             charge_typed = true;
@@ -257,6 +253,15 @@ WireCount count_wire(const fs::path& log) {
     return w;
 }
 
+// A whole number of milliseconds from 0 to 10000.
+bool parse_ms(const char* text, int& ms) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 0 || v > 10000) return false;
+    ms = static_cast<int>(v);
+    return true;
+}
+
 std::string self_dir() {
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
@@ -269,6 +274,8 @@ int main(int argc, char** argv) {
     std::string maint = self_dir() + "/korva-maint";
     std::string sim = self_dir() + "/korva-reader-sim";
     std::string keep;
+    int turnaround_ms = 0;
+    bool usage_error = argc % 2 == 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--maint")
@@ -277,9 +284,15 @@ int main(int argc, char** argv) {
             sim = argv[i + 1];
         else if (opt == "--keep")
             keep = argv[i + 1];
+        else if (opt == "--turnaround-ms")
+            usage_error |= !parse_ms(argv[i + 1], turnaround_ms);
+        else
+            usage_error = true;
     }
-    if (argc % 2 == 0) {
-        std::fprintf(stderr, "usage: %s [--maint PATH] [--sim PATH] [--keep DIR]\n", argv[0]);
+    if (usage_error) {
+        std::fprintf(stderr,
+                     "usage: %s [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]\n",
+                     argv[0]);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -293,9 +306,9 @@ int main(int argc, char** argv) {
     const fs::path dir = keep.empty() ? fs::path(made) : fs::path(keep);
     fs::create_directories(dir);
 
-    const SessionResult logged = run_session(maint, sim, dir, true);
+    const SessionResult logged = run_session(maint, sim, dir, turnaround_ms, true);
     const WireCount wire = count_wire(dir / "wire.log");
-    const SessionResult timed = run_session(maint, sim, dir, false);
+    const SessionResult timed = run_session(maint, sim, dir, turnaround_ms, false);
     if (keep.empty()) fs::remove_all(made);
 
     if (!logged.ok || !timed.ok || wire.bytes == 0) {
@@ -307,6 +320,7 @@ int main(int argc, char** argv) {
     const double bound = static_cast<double>(wire.bytes) * BITS_PER_BYTE / BAUD;
     const double cpu = timed.cpu_end_s - timed.cpu_start_s;
     std::printf("download of typed block 2 (35206 bytes) at 19200 baud over a pty\n");
+    std::printf("  reader turnaround           : %d ms\n", turnaround_ms);
     std::printf("  wire bytes, both directions : %llu in %u frames (%u answers)\n",
                 static_cast<unsigned long long>(wire.bytes), wire.frames, wire.answers);
     std::printf("  wire-time lower bound       : %.3f s\n", bound);

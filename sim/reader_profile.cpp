@@ -100,6 +100,8 @@ bool apply_option(const std::string& item, ReaderProfile& p, std::string& error)
         p.on_hold = false;
     } else if (key == "power-on-ms" && parse_number(value, n) && n <= 600000) {
         p.power_on_ms = n;
+    } else if (key == "turnaround-ms" && parse_number(value, n) && n <= 10000) {
+        p.turnaround_ms = n;
     } else if (key == "serial" && !value.empty() && value.size() < 40) {
         p.serial_number = value;
     } else {
@@ -236,6 +238,7 @@ std::string profiles_and_faults_help() {
         "  start=B       TLA start bytes 'B' 0 0 instead of 'A' 0 0\n"
         "  on-hold       already switched on and on maintenance hold\n"
         "  power-on-ms=N switched on N ms after the port is configured (default 3000)\n"
+        "  turnaround-ms=N  N ms from a request to its answer (default 3)\n"
         "  serial=TEXT   the reader's serial number\n"
         "Fault knobs (--fault=KNOB, may be repeated):\n"
         "  corrupt-check[=N]  wrong check byte in the N-th frame sent (default the first)\n"

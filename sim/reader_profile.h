@@ -27,6 +27,7 @@ struct ReaderProfile {
     uint8_t start_byte = 'A';    // first of the TLA's start bytes
     bool on_hold = false;        // starts switched on and on maintenance hold
     int64_t power_on_ms = 3000;  // switched on this long after the port is configured
+    int64_t turnaround_ms = 3;   // from the end of a request to the first byte of its answer
 };
 
 // The fault knobs; every count is 1-based, 0 means the knob is off.
@@ -51,7 +52,8 @@ std::vector<std::string> profile_names();
 
 // A profile from its text form: a profile name or the path of a file of
 // "key=value" lines, then optional ",key=value" or ",flag" items that adjust
-// it (pad=N, pss-speed=9600|19200, start=A|B, on-hold, power-on-ms=N).
+// it (pad=N, pss-speed=9600|19200, start=A|B, on-hold, power-on-ms=N,
+// turnaround-ms=N).
 // A file may name its base with "profile=NAME". False with a message.
 bool parse_profile(const std::string& text, ReaderProfile& profile, std::string& error);
 

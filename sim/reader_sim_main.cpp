@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,8 +42,11 @@ void on_signal(int) {
     g_stop = 1;
 }
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
+// How long the loop sleeps at most between looks at the line's settings.
+constexpr int64_t SETTINGS_LOOK_NS = 5'000'000;
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
@@ -183,6 +187,10 @@ int main(int argc, char** argv) {
     }
     std::cout << device << std::endl;
 
+    // Wake at each byte's due time, not up to 50 us after it (the default
+    // timer slack): a byte takes 0.52 ms at 19200 baud.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
     korva::sim::VirtualReader reader(profile, faults, pacing);
     uint32_t seen_speed = 0;
     {
@@ -190,41 +198,52 @@ int main(int argc, char** argv) {
         if (tcgetattr(slave, &t) == 0) seen_speed = speed_of(cfgetospeed(&t));
     }
     uint32_t line_speed = 9600;
+    // The utility's line speed, as it set it on its end; the reader hears of
+    // a change at at_ns.
+    auto look_at_speed = [&](int64_t at_ns) {
+        termios t{};
+        if (tcgetattr(slave, &t) != 0) return;
+        const uint32_t speed = speed_of(cfgetospeed(&t));
+        if (speed == seen_speed) return;
+        seen_speed = speed;
+        if (speed == 0) return;
+        line_speed = speed;
+        korva::LineSettings settings;
+        settings.baud_rate = speed;
+        reader.on_settings_ns(settings, at_ns);
+    };
     std::vector<uint8_t> buffer(4096);
     std::vector<uint8_t> out;
     while (!g_stop) {
-        const int64_t now = now_ms();
-        // The utility's line speed, as it set it on its end.
-        termios t{};
-        if (tcgetattr(slave, &t) == 0) {
-            const uint32_t speed = speed_of(cfgetospeed(&t));
-            if (speed != seen_speed) {
-                seen_speed = speed;
-                if (speed != 0) {
-                    line_speed = speed;
-                    korva::LineSettings settings;
-                    settings.baud_rate = speed;
-                    reader.on_settings(settings, now);
-                }
-            }
-        }
+        const int64_t now = now_ns();
+        look_at_speed(now);
         out.clear();
-        reader.deliver(now, out);
+        reader.deliver_ns(now, out);
         if (!out.empty()) write_all(master, out);
         if (!reader.connected()) break;  // the cable was pulled
 
-        // Sleep until the next byte is due, the utility writes, or the
-        // next look at the line's settings.
-        const int64_t next = reader.next_delivery_ms(now_ms());
-        int wait = 5;
-        if (next != korva::NEVER)
-            wait = static_cast<int>(std::clamp<int64_t>(next - now_ms(), 0, 5));
+        // Sleep until the next byte is due (to the nanosecond: a byte takes
+        // 0.52 ms at 19200 baud), the utility writes, or the next look at
+        // the line's settings.
+        const int64_t before = now_ns();
+        const int64_t next = reader.next_delivery_ns(before);
+        const int64_t wait = next == korva::NEVER
+                                 ? SETTINGS_LOOK_NS
+                                 : std::clamp<int64_t>(next - before, 0, SETTINGS_LOOK_NS);
+        const timespec timeout{static_cast<time_t>(wait / 1'000'000'000),
+                               static_cast<long>(wait % 1'000'000'000)};
         pollfd p{master, POLLIN, 0};
-        const int r = poll(&p, 1, wait);
+        const int r = ppoll(&p, 1, &timeout, nullptr);
         if (r > 0 && (p.revents & POLLIN)) {
             const ssize_t n = read(master, buffer.data(), buffer.size());
-            if (n > 0)
-                reader.on_write(buffer.data(), static_cast<std::size_t>(n), line_speed, now_ms());
+            if (n > 0) {
+                // The utility may have changed the speed just before it
+                // wrote: these bytes went out at the speed set now.
+                const int64_t received = now_ns();
+                look_at_speed(received);
+                reader.on_write_ns(buffer.data(), static_cast<std::size_t>(n), line_speed,
+                                   received);
+            }
         }
     }
     if (!link_path.empty()) unlink(link_path.c_str());

@@ -84,6 +84,7 @@ VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& fau
     : profile_(profile), faults_(faults), pacing_(pacing), blocks_(profile.software) {
     utility_baud_.push_back({std::numeric_limits<int64_t>::min(), 9600});
     poll_others_left_ = faults.poll_other;
+    timings_.turnaround_ms = profile_.turnaround_ms;
     if (profile_.on_hold) {
         mode_ = ReaderMode::Boot;
         hold_ = true;
@@ -94,7 +95,23 @@ VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& fau
 
 void VirtualReader::on_write(const uint8_t* data, std::size_t count, uint32_t baud,
                              int64_t now_ms) {
-    const int64_t t = ms_to_ns(now_ms);
+    on_write_ns(data, count, baud, ms_to_ns(now_ms));
+}
+
+void VirtualReader::on_settings(const LineSettings& settings, int64_t now_ms) {
+    on_settings_ns(settings, ms_to_ns(now_ms));
+}
+
+void VirtualReader::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
+    deliver_ns(ms_to_ns(now_ms), out);
+}
+
+int64_t VirtualReader::next_delivery_ms(int64_t now_ms) {
+    const int64_t next = next_delivery_ns(ms_to_ns(now_ms));
+    return next == NEVER_NS ? NEVER : ceil_ms(next);
+}
+
+void VirtualReader::on_write_ns(const uint8_t* data, std::size_t count, uint32_t baud, int64_t t) {
     advance_to(t);
     if (unplugged_) return;
     if (utility_baud_.back().second != baud) utility_baud_.push_back({t, baud});
@@ -106,8 +123,7 @@ void VirtualReader::on_write(const uint8_t* data, std::size_t count, uint32_t ba
     }
 }
 
-void VirtualReader::on_settings(const LineSettings& settings, int64_t now_ms) {
-    const int64_t t = ms_to_ns(now_ms);
+void VirtualReader::on_settings_ns(const LineSettings& settings, int64_t t) {
     advance_to(t);
     if (utility_baud_.back().second != settings.baud_rate)
         utility_baud_.push_back({t, settings.baud_rate});
@@ -118,8 +134,7 @@ void VirtualReader::on_settings(const LineSettings& settings, int64_t now_ms) {
     }
 }
 
-void VirtualReader::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
-    const int64_t t = ms_to_ns(now_ms);
+void VirtualReader::deliver_ns(int64_t t, std::vector<uint8_t>& out) {
     advance_to(t);
     if (unplugged_) return;
     while (!outgoing_.empty() && outgoing_.front().at_ns <= t) {
@@ -129,16 +144,15 @@ void VirtualReader::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
     }
 }
 
-int64_t VirtualReader::next_delivery_ms(int64_t now_ms) {
-    advance_to(ms_to_ns(now_ms));
-    if (unplugged_) return NEVER;
-    int64_t next = NEVER;
-    if (!outgoing_.empty()) next = ceil_ms(outgoing_.front().at_ns);
+int64_t VirtualReader::next_delivery_ns(int64_t now_ns) {
+    advance_to(now_ns);
+    if (unplugged_) return NEVER_NS;
+    int64_t next = NEVER_NS;
+    if (!outgoing_.empty()) next = outgoing_.front().at_ns;
     // The reader's own events and the utility's bytes still on the line
     // may lead to an answer: look again then.
-    int64_t inner = next_event_ns();
-    if (!incoming_.empty()) inner = std::min(inner, incoming_.front().at_ns);
-    if (inner != NEVER_NS) next = std::min(next, ceil_ms(inner));
+    next = std::min(next, next_event_ns());
+    if (!incoming_.empty()) next = std::min(next, incoming_.front().at_ns);
     return next;
 }
 

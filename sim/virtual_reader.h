@@ -8,8 +8,10 @@
 // through everything due up to that moment in time order: the utility's
 // bytes as they finish crossing the line, and its own events (switching on,
 // the end of a restart, the TLA starting). Internally time counts in
-// nanoseconds so that bytes paced at 1.0417 ms keep their spacing; the line
-// hands them over by the millisecond clock.
+// nanoseconds so that bytes paced at 1.0417 ms keep their spacing. A
+// simulated line hands them over by its millisecond clock; a real-time line
+// (the reader on a pty) uses the nanosecond forms and hands each byte over at
+// its due time.
 //
 // Modes: Off (switched off), Booting (restarting, deaf), Boot (the boot
 // software speaks the framed maintenance protocol), Tla (the TLA software
@@ -34,7 +36,7 @@ enum class ReaderMode { Off, Booting, Boot, Tla };
 
 // Timings of the reader, in milliseconds.
 struct ReaderTimings {
-    int64_t turnaround_ms = 3;       // before the first byte of an answer
+    int64_t turnaround_ms = 3;       // before the first byte of an answer (the profile's)
     int64_t boot_ms = 500;           // from switching on or a reset to the 0xF2 frame
     int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
@@ -51,6 +53,13 @@ class VirtualReader : public LinePeer {
     void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
     int64_t next_delivery_ms(int64_t now_ms) override;
     bool connected() override { return !unplugged_; }
+
+    // The same, on a nanosecond clock.
+    void on_write_ns(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ns);
+    void on_settings_ns(const LineSettings& settings, int64_t now_ns);
+    void deliver_ns(int64_t now_ns, std::vector<uint8_t>& out);
+    // Exact: the due time of the next byte or inner event, not rounded up.
+    int64_t next_delivery_ns(int64_t now_ns);
 
     // Switches the reader on at at_ms (when it is off). Without this call it
     // is switched on power_on_ms after the utility first configures its port.

@@ -89,6 +89,11 @@ TEST(Profiles, NamesOptionsAndFiles) {
     EXPECT_EQ(p.pss_speed, 19200u);
     EXPECT_EQ(p.start_byte, 'B');
     EXPECT_TRUE(p.on_hold);
+    EXPECT_EQ(p.turnaround_ms, 3);
+    ASSERT_TRUE(parse_profile("default,turnaround-ms=0", p, error)) << error;
+    EXPECT_EQ(p.turnaround_ms, 0);
+    EXPECT_FALSE(parse_profile("default,turnaround-ms=-1", p, error));
+    EXPECT_FALSE(parse_profile("default,turnaround-ms=fast", p, error));
     EXPECT_FALSE(parse_profile("nonesuch", p, error));
     EXPECT_FALSE(parse_profile("default,pad=15", p, error));
     EXPECT_FALSE(parse_profile("default,pss-speed=4800", p, error));
@@ -110,7 +115,7 @@ TEST(Profiles, HelpNamesEveryProfileAndKnob) {
     for (const char* knob :
          {"corrupt-check", "drop=N", "duplicate=N", "noise", "silent-after=N", "refuse-packet=K",
           "wrong-checksum", "refuse-signature", "unplug-after=N", "restart-after=N", "report-fa",
-          "poll-status=", "poll-other=N", "pad=N", "on-hold"})
+          "poll-status=", "poll-other=N", "pad=N", "on-hold", "turnaround-ms=N"})
         EXPECT_NE(help.find(knob), std::string::npos) << knob;
 }
 

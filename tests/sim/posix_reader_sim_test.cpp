@@ -37,8 +37,10 @@ struct PtyRun {
 // Runs korva-maint with args against korva-reader-sim with this profile;
 // `built` is text that the command prints once it exists. The keyboard
 // answers the power-off question and then ends, which ends the session
-// without the two-second pause of a script command.
-PtyRun run_over_pty(const std::string& profile, const std::string& args, const std::string& built) {
+// without the two-second pause of a script command. Other keys may type
+// commands after it.
+PtyRun run_over_pty(const std::string& profile, const std::string& args, const std::string& built,
+                    const std::string& keys = "O") {
     PtyRun run;
     if (!std::filesystem::exists(build_dir() / "korva-reader-sim") ||
         !std::filesystem::exists(build_dir() / "korva-maint")) {
@@ -52,7 +54,7 @@ PtyRun run_over_pty(const std::string& profile, const std::string& args, const s
         run.skip = "korva-reader-sim did not start";
         return run;
     }
-    run.output = run_utility("KORVA_COM3='" + link + "'", args, "O");
+    run.output = run_utility("KORVA_COM3='" + link + "'", args, keys);
     if (run.output.find("ERREUR PORT SERIE") != std::string::npos)
         run.skip = "the utility cannot open the pty: POSIX serial device not built yet";
     else if (run.output.find(built) == std::string::npos)
@@ -88,6 +90,18 @@ TEST(PtyEndToEnd, NoWaitsForTheReaderToBeSwitchedOn) {
     const PtyRun run = run_over_pty("default,power-on-ms=2000", "3 no", "ALLUMEZ");
     if (!run.skip.empty()) GTEST_SKIP() << run.skip;
     EXPECT_NE(run.output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << run.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// Typed commands follow each other at once: the request after the speed
+// change reaches the reader right after the utility set the new speed.
+TEST(PtyEndToEnd, RequestRightAfterASpeedChangeIsHeardAtTheNewSpeed) {
+    const auto start = std::chrono::steady_clock::now();
+    const PtyRun run =
+        run_over_pty("default,on-hold", "3", "19200 BAUDS OK", "Ov2\\nbootinfo\\nq\\n");
+    if (!run.skip.empty()) GTEST_SKIP() << run.skip;
+    EXPECT_NE(run.output.find("\n REPONSE > EDITEUR  : KORVA SYSTEMES"), std::string::npos)
+        << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 

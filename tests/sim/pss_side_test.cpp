@@ -265,5 +265,43 @@ TEST(Timing, WithoutPacingAnswersComeAfterTheTurnaroundOnly) {
     EXPECT_EQ(line.arrivals.back(), line.arrivals.front());
 }
 
+TEST(Timing, TurnaroundComesFromTheProfile) {
+    for (const int64_t turnaround : {0, 25}) {
+        ReaderLine line("default,on-hold,turnaround-ms=" + std::to_string(turnaround), {}, false);
+        const int64_t sent = line.now();
+        line.write(so_request(0xF7, {0}));
+        ASSERT_FALSE(line.listen(1000).empty());
+        EXPECT_EQ(line.arrivals.front() - sent, turnaround);
+    }
+}
+
+// A real-time line takes bytes at their due time to the nanosecond: at 9600
+// baud a byte takes 1.0417 ms, which the millisecond forms round up.
+TEST(Timing, NanosecondFormsGiveTheExactDueTime) {
+    ReaderLine line("default,on-hold,turnaround-ms=0");
+    const int64_t t0 = 5'000'000'123;
+    const Bytes req = so_request(0xF7, {0});
+    line.reader.on_write_ns(req.data(), req.size(), 9600, t0);
+    const int64_t byte_ns = 10'000'000'000LL / 9600;
+    // The request's bytes cross one by one, then the answer's first byte.
+    int64_t due = line.reader.next_delivery_ns(t0);
+    EXPECT_EQ(due, t0 + byte_ns);
+    EXPECT_EQ(line.reader.next_delivery_ms(t0 / 1'000'000), (t0 + byte_ns) / 1'000'000 + 1);
+    std::vector<uint8_t> out;
+    const int64_t answer_due = t0 + static_cast<int64_t>(req.size() + 1) * byte_ns;
+    while (due < answer_due) {
+        line.reader.deliver_ns(due, out);
+        EXPECT_TRUE(out.empty());
+        due = line.reader.next_delivery_ns(due);
+    }
+    EXPECT_EQ(due, answer_due);
+    line.reader.deliver_ns(answer_due - 1, out);
+    EXPECT_TRUE(out.empty());
+    line.reader.deliver_ns(answer_due, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], 0x10);
+    EXPECT_EQ(line.reader.next_delivery_ns(answer_due), answer_due + byte_ns);
+}
+
 }  // namespace
 }  // namespace korva::sim::testing
