@@ -102,6 +102,16 @@ bool apply_option(const std::string& item, ReaderProfile& p, std::string& error)
         p.power_on_ms = n;
     } else if (key == "turnaround-ms" && parse_number(value, n) && n <= 10000) {
         p.turnaround_ms = n;
+    } else if (key == "tla-start-ms" && parse_number(value, n) && n > 1000 && n <= 60000) {
+        // More than the one-second silence that ends a raw read, so that the
+        // start bytes come in a read of their own.
+        p.tla_start_ms = n;
+    } else if (key == "user-ms" && parse_number(value, n) && n <= 60000) {
+        p.user_answer_ms = n;
+    } else if (key == "restart-ms" && parse_number(value, n) && n >= 600 && n <= 60000) {
+        // With the boot's half second, the start-up frame comes after the
+        // one-second silence that ends the raw read of the last answer.
+        p.self_restart_ms = n;
     } else if (key == "serial" && !value.empty() && value.size() < 40) {
         p.serial_number = value;
     } else {
@@ -239,6 +249,9 @@ std::string profiles_and_faults_help() {
         "  on-hold       already switched on and on maintenance hold\n"
         "  power-on-ms=N switched on N ms after the port is configured (default 3000)\n"
         "  turnaround-ms=N  N ms from a request to its answer (default 3)\n"
+        "  tla-start-ms=N   the TLA's start bytes N ms after the 0xF2 frame (default 3000)\n"
+        "  user-ms=N        the reader's user answers the removal question in N ms (default 1500)\n"
+        "  restart-ms=N     the reader restarts N ms after an accepted removal (default 1500)\n"
         "  serial=TEXT   the reader's serial number\n"
         "Fault knobs (--fault=KNOB, may be repeated):\n"
         "  corrupt-check[=N]  wrong check byte in the N-th frame sent (default the first)\n"

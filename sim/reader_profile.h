@@ -22,12 +22,15 @@ struct ReaderProfile {
     uint8_t highest_block = 15;                 // 15 with boot 4.01, 31 with 4.02 and later
     std::map<uint8_t, BlockSoftware> software;  // by block number; absent = empty
     std::string serial_number = "KV2-0712-04518";
-    uint8_t pad = 2;             // PSS address, 0 to 14
-    uint32_t pss_speed = 9600;   // 9600 or 19200
-    uint8_t start_byte = 'A';    // first of the TLA's start bytes
-    bool on_hold = false;        // starts switched on and on maintenance hold
-    int64_t power_on_ms = 3000;  // switched on this long after the port is configured
-    int64_t turnaround_ms = 3;   // from the end of a request to the first byte of its answer
+    uint8_t pad = 2;                 // PSS address, 0 to 14
+    uint32_t pss_speed = 9600;       // 9600 or 19200
+    uint8_t start_byte = 'A';        // first of the TLA's start bytes
+    bool on_hold = false;            // starts switched on and on maintenance hold
+    int64_t power_on_ms = 3000;      // switched on this long after the port is configured
+    int64_t turnaround_ms = 3;       // from the end of a request to the first byte of its answer
+    int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
+    int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
+    int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
 };
 
 // The fault knobs; every count is 1-based, 0 means the knob is off.
@@ -53,7 +56,7 @@ std::vector<std::string> profile_names();
 // A profile from its text form: a profile name or the path of a file of
 // "key=value" lines, then optional ",key=value" or ",flag" items that adjust
 // it (pad=N, pss-speed=9600|19200, start=A|B, on-hold, power-on-ms=N,
-// turnaround-ms=N).
+// turnaround-ms=N, tla-start-ms=N, user-ms=N, restart-ms=N).
 // A file may name its base with "profile=NAME". False with a message.
 bool parse_profile(const std::string& text, ReaderProfile& profile, std::string& error);
 

@@ -85,6 +85,9 @@ VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& fau
     utility_baud_.push_back({std::numeric_limits<int64_t>::min(), 9600});
     poll_others_left_ = faults.poll_other;
     timings_.turnaround_ms = profile_.turnaround_ms;
+    timings_.tla_start_ms = profile_.tla_start_ms;
+    timings_.user_answer_ms = profile_.user_answer_ms;
+    timings_.self_restart_ms = profile_.self_restart_ms;
     if (profile_.on_hold) {
         mode_ = ReaderMode::Boot;
         hold_ = true;

@@ -19,7 +19,8 @@ TEST(TlaCommandsOverPty, SupTlaAgainstTheReaderSimulator) {
     TempWorkDir dir;
     const std::string link = (dir.path() / "com3").string();
     ReaderSimProcess sim;
-    ASSERT_TRUE(sim.start({"--link", link, "--profile", "default,on-hold,pad=0"}));
+    ASSERT_TRUE(sim.start({"--link", link, "--profile",
+                           "default,on-hold,pad=0,tla-start-ms=1200,user-ms=100,restart-ms=800"}));
     const auto start = std::chrono::steady_clock::now();
     // The reader's own pace makes this run long: its TLA starts 3 s after a
     // reset, its user answers in 1.5 s, and every raw read ends only after

@@ -94,6 +94,14 @@ TEST(Profiles, NamesOptionsAndFiles) {
     EXPECT_EQ(p.turnaround_ms, 0);
     EXPECT_FALSE(parse_profile("default,turnaround-ms=-1", p, error));
     EXPECT_FALSE(parse_profile("default,turnaround-ms=fast", p, error));
+    ASSERT_TRUE(parse_profile("default,tla-start-ms=1200,user-ms=100,restart-ms=800", p, error))
+        << error;
+    EXPECT_EQ(p.tla_start_ms, 1200);
+    EXPECT_EQ(p.user_answer_ms, 100);
+    EXPECT_EQ(p.self_restart_ms, 800);
+    EXPECT_FALSE(parse_profile("default,restart-ms=200", p, error));
+    // The start bytes must come after the raw read's one-second silence.
+    EXPECT_FALSE(parse_profile("default,tla-start-ms=1000", p, error));
     EXPECT_FALSE(parse_profile("nonesuch", p, error));
     EXPECT_FALSE(parse_profile("default,pad=15", p, error));
     EXPECT_FALSE(parse_profile("default,pss-speed=4800", p, error));
