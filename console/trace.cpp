@@ -46,7 +46,8 @@ std::string date_cell(const LocalTime& t) {
 
 void serial_number_cell(ByteView item, std::string& row) {
     if (item_block(item) == IDENTITY_BLOCK && item_tag(item) == TAG_SERIAL_NUMBER) {
-        row += "'" + printable_text(item_value(item));
+        row += '\'';
+        row += printable_text(item_value(item));
     }
 }
 
@@ -64,7 +65,9 @@ bool build_row(Session& s, std::string& row) {
         print(s, "\n REPONSE > ECHEC COMMANDE ");
         return false;
     }
-    row += "\t" + date_cell(s.clock.local_time()) + "\t\t";
+    row += '\t';
+    row += date_cell(s.clock.local_time());
+    row += "\t\t";
     if (!fetch_boot_info(s.link)) {
         print(s, "\n REPONSE > Echec Commande ");
         return false;
