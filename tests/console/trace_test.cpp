@@ -33,11 +33,11 @@ TEST(Trace, CreatesTheFileWithItsHeaderThenAppends) {
     ScriptRun run = run_script(peer, {"trace"});
     EXPECT_EQ(run.text, CREATED);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(read_file(trace_file(dir)), HEADER + ROW_15);
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + ROW_15);
 
     run = run_script(peer, {"trace"});
     EXPECT_EQ(run.text, OPENED);
-    EXPECT_EQ(read_file(trace_file(dir)), HEADER + ROW_15 + ROW_15);
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + ROW_15 + ROW_15);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "trace.xls"));
 }
 
@@ -52,7 +52,7 @@ TEST(Trace, ThirtyOneBlockReaderWritesThirtyOneBlockCells) {
         if (block == 31) cells += "DERNIER";
         cells += "\t";
     }
-    EXPECT_EQ(read_file(trace_file(dir)),
+    EXPECT_EQ(read_text_file(trace_file(dir)),
               HEADER + "'987654321\t5/03/2007 9H7m\t\t\tKORVA L3\tBOOT KORVA 4.05 03/02/2007\t" +
                   cells + "\n");
 }
@@ -64,7 +64,7 @@ std::string row_date(int64_t at_ms) {
     SessionHarness h(peer, "O");
     h.clock.advance_to(at_ms);
     h.run({"3", "trace"});
-    const std::string file = read_file(trace_file(dir));
+    const std::string file = read_text_file(trace_file(dir));
     const std::size_t start = file.find("\t", HEADER.size()) + 1;
     return file.substr(start, file.find('\t', start) - start);
 }
@@ -91,7 +91,7 @@ TEST(Trace, SerialNumberCellKeepsPrintableBytesAndMayBeEmpty) {
     peer.answer_next(0xFB, block_list_answer({identity_item(0, "KORVA"), empty_item(15)}));
     run_script(peer, {"trace", "trace"});
     const std::string boot = "\t\t\tKORVA L2\tBOOT KORVA 4.01 12/01/2006\t";
-    EXPECT_EQ(read_file(trace_file(dir)), HEADER + "'12345\t5/03/2007 9H7m" + boot + "N\t\t\n" +
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + "'12345\t5/03/2007 9H7m" + boot + "N\t\t\n" +
                                               "\t5/03/2007 9H7m" + boot + "\t\n");
 }
 
@@ -102,7 +102,7 @@ TEST(Trace, BootFieldsKeepTheirBytesButNeverTabsOrLineEnds) {
     peer.answer_always(0xF7, boot_info_answer(boot_payload(
                                  {"P\tUB", "KOR\tVA~", "BO\rOT\x01", "4.\n01", "12/01\r\n/2006"})));
     run_script(peer, {"trace"});
-    const std::string file = read_file(trace_file(dir));
+    const std::string file = read_text_file(trace_file(dir));
     EXPECT_NE(file.find("\t\t\tKORVA~\tBOOT\x01 4.01 12/01/2006\t"), std::string::npos) << file;
 }
 
@@ -120,7 +120,7 @@ TEST(Trace, RowCutShortEndsItsLineAndTheNextRowStartsOnItsOwn) {
               "\n REPONSE > ECHEC COMMANDE " +
                   OPENED);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(read_file(trace_file(dir)),
+    EXPECT_EQ(read_text_file(trace_file(dir)),
               HEADER +
                   "'123456789\t5/03/2007 9H7m\t\t\tKORVA L2\tBOOT KORVA 4.01 12/01/2006\t"
                   "BASE 3.20\tSUPERVISEUR 2.1\t\n" +
@@ -137,7 +137,7 @@ TEST(Trace, NoBootInformation) {
     EXPECT_EQ(run.text,
               "\n           CREATION FICHIER TRACE\n           FICHIER TRACE OK"
               "\n REPONSE > Echec Commande ");
-    EXPECT_EQ(read_file(trace_file(dir)), HEADER + "'123456789\t5/03/2007 9H7m\t\t\t\n");
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + "'123456789\t5/03/2007 9H7m\t\t\t\n");
 }
 
 TEST(Trace, NoBlockListWritesNoRow) {
@@ -149,7 +149,7 @@ TEST(Trace, NoBlockListWritesNoRow) {
     EXPECT_EQ(run.text,
               "\n           CREATION FICHIER TRACE\n           FICHIER TRACE OK"
               "\n REPONSE > ECHEC COMMANDE ");
-    EXPECT_EQ(read_file(trace_file(dir)), HEADER);
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER);
 }
 
 TEST(Trace, FileThatCannotBeWrittenAsksTheReaderNothing) {

@@ -64,7 +64,7 @@ TEST(VirtualReaderCommands, TraceRowOfTheDefaultReader) {
     EXPECT_EQ(run.text, HOLD +
                             "\n           CREATION FICHIER TRACE\n           FICHIER TRACE OK"
                             "\n           MISE A JOUR FICHIER TRACE OK");
-    const std::string file = read_file(dir.parent() / "trace.xls");
+    const std::string file = read_text_file(dir.parent() / "trace.xls");
     EXPECT_EQ(
         file.substr(file.find('\n') + 1),
         "'KV2-0712-04518\t5/03/2007 9H7m\t\t\tKORVA-2\tBOOT KORVA 4.01 12/03/2006\t"
@@ -76,7 +76,7 @@ TEST(VirtualReaderCommands, TraceRowOfA31BlockReader) {
     TempWorkDir dir;
     sim::VirtualReader reader = virtual_reader("boot405");
     run_script(reader, {"no", "trace"});
-    const std::string file = read_file(dir.parent() / "trace.xls");
+    const std::string file = read_text_file(dir.parent() / "trace.xls");
     const std::string row = file.substr(file.find('\n') + 1);
     // Serial, date, two empty cells, model, firmware, then 31 block cells,
     // each ended by a tab.

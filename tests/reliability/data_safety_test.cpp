@@ -14,6 +14,7 @@ namespace korva::reliability {
 namespace {
 
 using korva::testing::read_file;
+using korva::testing::read_text_file;
 using korva::testing::TempWorkDir;
 
 // --- the trace table ------------------------------------------------------
@@ -57,7 +58,7 @@ TEST(DataSafety, TraceRowsStayWholeWhateverAnswerFails) {
         sim::VirtualReader reader(profile_of("default,on-hold"), {}, true);
         const SessionRun run = run_guarded(reader, args, "O");
         ASSERT_TRUE(run.tripped.empty());
-        good_file = read_file(dir.parent() / "trace.xls");
+        good_file = read_text_file(dir.parent() / "trace.xls");
         frames = frame_map(run.received);
     }
     std::vector<std::string> good;
@@ -85,7 +86,7 @@ TEST(DataSafety, TraceRowsStayWholeWhateverAnswerFails) {
                                                                : GuardedLine::Cut::UNPLUG);
             ASSERT_TRUE(run.tripped.empty()) << run.tripped;
             std::vector<std::string> lines;
-            const std::string text = read_file(dir.parent() / "trace.xls");
+            const std::string text = read_text_file(dir.parent() / "trace.xls");
             ASSERT_TRUE(whole_lines(text, lines))
                 << name_of(fault) << " after answer " << k << ": \"" << text << "\"";
             ASSERT_GE(lines.size(), 2u);

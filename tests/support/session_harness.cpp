@@ -48,4 +48,11 @@ std::string read_file(const std::filesystem::path& path) {
     return ss.str();
 }
 
+std::string read_text_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 }  // namespace korva::testing

@@ -58,5 +58,8 @@ private:
 };
 
 std::string read_file(const std::filesystem::path& path);
+// A text file as the program reads text: on Windows its CR LF line ends
+// (the trace table is a text file) come back as LF.
+std::string read_text_file(const std::filesystem::path& path);
 
 }  // namespace korva::testing
