@@ -10,8 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "console/session.h"
-#include "sim/simulated_session.h"
+#include "console/run_session.h"
+#include "console/simulated_session.h"
+#include "sim/reader_profile.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ struct Options {
     bool list_ports = false;
     bool simulate = false;
     bool pacing_option = false;  // --no-pacing or --fault given
-    korva::sim::SimulationOptions simulation;
+    korva::SimulationOptions simulation;
     std::vector<std::string> args;  // the port digit, then script words
 };
 
@@ -124,8 +125,7 @@ int main(int argc, char** argv) {
     if (!error.empty()) return usage_error(error);
     if (options.help) {
         std::fputs(USAGE, stdout);
-        const std::string simulation = korva::sim::simulation_help();
-        if (!simulation.empty()) std::printf("\n%s", simulation.c_str());
+        std::printf("\n%s", korva::sim::profiles_and_faults_help().c_str());
         return 0;
     }
     if (options.version) {
@@ -133,8 +133,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.list_ports) return list_ports();
-    if (options.simulate)
-        return korva::sim::run_simulated_session(options.args, options.simulation);
+    if (options.simulate) return korva::run_simulated_session(options.args, options.simulation);
     const korva::Seams seams{korva::system_console(), korva::system_clock(),
                              korva::open_system_serial};
     return korva::run_session(options.args, seams);

@@ -1,6 +1,6 @@
 #include <array>
 
-#include "console/commands.h"
+#include "console/console_commands.h"
 
 namespace korva {
 

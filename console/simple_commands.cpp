@@ -1,4 +1,4 @@
-#include "console/commands.h"
+#include "console/console_commands.h"
 
 namespace korva {
 

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <string>
 
-#include "console/commands.h"
+#include "console/console_commands.h"
 #include "identity/payloads.h"
 
 namespace korva {

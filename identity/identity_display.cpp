@@ -1,6 +1,6 @@
 #include <string_view>
 
-#include "console/commands.h"
+#include "identity/identity_commands.h"
 #include "identity/payloads.h"
 
 namespace korva {

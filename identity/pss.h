@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "console/session.h"
+#include "session/session.h"
 
 namespace korva {
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "console/commands.h"
+#include "identity/identity_commands.h"
 #include "identity/pss.h"
 
 namespace korva {

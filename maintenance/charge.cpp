@@ -7,9 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "console/commands.h"
+#include "images/image_catalogue.h"
 #include "maintenance/download.h"
-#include "maintenance/image_catalogue.h"
+#include "maintenance/maintenance_commands.h"
 #include "maintenance/tla_preparation.h"
 
 namespace korva {

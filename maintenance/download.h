@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "console/session.h"
+#include "session/session.h"
 
 namespace korva {
 

@@ -1,4 +1,4 @@
-#include "console/commands.h"
+#include "maintenance/maintenance_commands.h"
 
 namespace korva {
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <array>
 
-#include "console/commands.h"
 #include "identity/payloads.h"
+#include "maintenance/maintenance_commands.h"
 
 namespace korva {
 

@@ -3,7 +3,7 @@
 // the PSS dialogue and come back on maintenance hold.
 #pragma once
 
-#include "console/session.h"
+#include "session/session.h"
 
 namespace korva {
 

@@ -17,6 +17,19 @@ constexpr uint8_t MARK_SO = 0x0E;
 constexpr uint8_t MARK_SI = 0x0F;
 constexpr uint8_t MARK_US = 0x1F;
 
+// The codes of the frames this reader knows.
+constexpr uint8_t CODE_DOWNLOAD = 0xF1;
+constexpr uint8_t CODE_STARTED = 0xF2;
+constexpr uint8_t CODE_SPEED = 0xF3;
+constexpr uint8_t CODE_SIGNATURE = 0xF4;
+constexpr uint8_t CODE_BOOT_INFO = 0xF7;
+constexpr uint8_t CODE_HOLD_1 = 0xF9;
+constexpr uint8_t CODE_REPORT = 0xFA;
+constexpr uint8_t CODE_BLOCK_LIST = 0xFB;
+constexpr uint8_t CODE_RESET = 0xFC;
+constexpr uint8_t CODE_HOLD_2 = 0xFD;
+constexpr uint8_t CODE_ERASE = 0xFF;
+
 // One section of a frame: its mark (SO, SI or US) and its data.
 struct Section {
     uint8_t mark = MARK_SO;

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "console/commands.h"
+#include "console/console_commands.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "console/commands.h"
+#include "identity/identity_commands.h"
 #include "identity/pss.h"
 #include "tests/support/pss_test_peer.h"
 #include "tests/support/virtual_reader_bench.h"

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "console/commands.h"
-#include "maintenance/image_catalogue.h"
+#include "images/image_catalogue.h"
+#include "maintenance/maintenance_commands.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
 #include "tests/maintenance/test_reader.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "console/session.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
+#include "session/session.h"
 
 namespace korva::testing {
 

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "sim/simulated_session.h"
 #include "tests/sim/reader_line.h"
 #include "tests/support/session_harness.h"
 
@@ -118,22 +117,13 @@ TEST(Profiles, NamesOptionsAndFiles) {
 }
 
 TEST(Profiles, HelpNamesEveryProfileAndKnob) {
-    const std::string help = simulation_help();
+    const std::string help = profiles_and_faults_help();
     for (const std::string& name : profile_names()) EXPECT_NE(help.find(name), std::string::npos);
     for (const char* knob :
          {"corrupt-check", "drop=N", "duplicate=N", "noise", "silent-after=N", "refuse-packet=K",
           "wrong-checksum", "refuse-signature", "unplug-after=N", "restart-after=N", "report-fa",
           "poll-status=", "poll-other=N", "pad=N", "on-hold", "turnaround-ms=N"})
         EXPECT_NE(help.find(knob), std::string::npos) << knob;
-}
-
-TEST(SimulatedSession, UnknownProfileOrFaultEndsWithStatusTwo) {
-    SimulationOptions options;
-    options.profile = "nonesuch";
-    EXPECT_EQ(run_simulated_session({"3", "q"}, options), 2);
-    options.profile = "default";
-    options.faults = {"explode"};
-    EXPECT_EQ(run_simulated_session({"3", "q"}, options), 2);
 }
 
 }  // namespace

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "console/commands.h"
-#include "console/session.h"
+#include "console/console_commands.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
+#include "session/session.h"
 
 namespace korva::testing {
 

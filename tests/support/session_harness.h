@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "console/session.h"
+#include "console/run_session.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
+#include "session/session.h"
 
 namespace korva::testing {
 
 class SessionHarness {
-public:
+  public:
     explicit SessionHarness(LinePeer& peer, std::string input = {})
         : console(std::move(input)), peer_(peer) {
         console.stamp_with(&clock);
@@ -34,14 +35,14 @@ public:
     SimSerialDevice* device = nullptr;
     std::vector<std::string> opened_names;
 
-private:
+  private:
     LinePeer& peer_;
 };
 
 // A fresh temporary directory (with a parent of its own, for files written
 // to "..") made the working directory for the object's lifetime.
 class TempWorkDir {
-public:
+  public:
     TempWorkDir();
     ~TempWorkDir();
     TempWorkDir(const TempWorkDir&) = delete;
@@ -51,7 +52,7 @@ public:
     const std::filesystem::path& parent() const { return root_; }
     void write_file(const std::string& name, const std::string& content) const;
 
-private:
+  private:
     std::filesystem::path previous_;
     std::filesystem::path root_;
     std::filesystem::path dir_;

@@ -8,11 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "console/commands.h"
-#include "console/session.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
+#include "session/session.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
 #include "tests/support/pss_test_peer.h"

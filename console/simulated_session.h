@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace korva::sim {
+namespace korva {
 
 struct SimulationOptions {
     std::string profile = "default";
@@ -18,7 +18,4 @@ struct SimulationOptions {
 // Returns the session's exit status; 2 for an unknown profile or fault.
 int run_simulated_session(const std::vector<std::string>& args, const SimulationOptions& options);
 
-// The profiles and fault knobs, one per line, for --help.
-std::string simulation_help();
-
-}  // namespace korva::sim
+}  // namespace korva

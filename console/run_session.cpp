@@ -1,64 +1,19 @@
-#include "console/session.h"
+// A whole session: start-up, the script, the command loop and shutdown.
+#include "console/run_session.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 
-#include "console/commands.h"
+#include "console/command_table.h"
+#include "console/console_commands.h"
 
 namespace korva {
 
 namespace {
 
-constexpr uint8_t CODE_UNKNOWN = 0;
-constexpr uint8_t CODE_NO = 249;
-constexpr int64_t BLINK_PHASE_MS = 300;
 // A script file larger than this is read only so far: 29 tokens never need more.
 constexpr std::size_t SCRIPT_FILE_LIMIT = 64 * 1024;
 
 const char DEFAULT_SCRIPT[] = "no charge superviseur 2 charge ORBEX_112 5 reset the_end q";
-
-struct CommandEntry {
-    const char* keyword;
-    uint8_t code;
-    void (*handler)(Session&);
-};
-
-// Compared in this order; the code is the session's own and never goes to
-// the reader.
-const CommandEntry COMMAND_TABLE[] = {
-    {"q", 1, cmd_q},
-    {"help", 2, cmd_help},
-    {"effacetout", 80, cmd_effacetout},
-    {"v1", 224, cmd_v1},
-    {"v2", 225, cmd_v2},
-    {"charge", 241, cmd_charge},
-    {"nserie", 242, cmd_nserie},
-    {"sup_tla", 243, cmd_sup_tla},
-    {"cb", 244, cmd_cb},
-    {"the_end", 246, cmd_the_end},
-    {"bootinfo", 247, cmd_bootinfo},
-    {"no", 249, cmd_no},
-    {"info", 251, cmd_info},
-    {"reset", 252, cmd_reset},
-    {"trace", 253, cmd_trace},
-    {"efface", 255, cmd_efface},
-};
-
-const CommandEntry* find_command(const char* word) {
-    for (const CommandEntry& entry : COMMAND_TABLE) {
-        if (std::strcmp(entry.keyword, word) == 0) return &entry;
-    }
-    return nullptr;
-}
-
-void copy_cut(const std::string& text, InputBuffer& buffer) {
-    const std::size_t n = std::min(text.size(), INPUT_BUFFER_SIZE - 1);
-    std::memcpy(buffer.data(), text.data(), n);
-    buffer[n] = '\0';
-}
 
 // Tokens are maximal runs of bytes other than the space; tab, CR and LF stay
 // inside the token they touch. The text ends at its first NUL, as a C string
@@ -159,8 +114,6 @@ bool next_command_line(Session& s) {
         } else {
             s.first_script_command_taken = true;
         }
-        copy_cut(s.script.tokens[s.script.next++], s.line_buffer);
-        return true;
     }
     return read_input(s, "\n COMMANDE> ", s.line_buffer);
 }
@@ -184,113 +137,6 @@ void command_loop(Session& s) {
 }
 
 }  // namespace
-
-void print(Session& s, const char* format, ...) {
-    char small[512];
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    if (n < 0) {
-        va_end(again);
-        return;
-    }
-    if (static_cast<std::size_t>(n) < sizeof small) {
-        s.console.print(std::string_view(small, static_cast<std::size_t>(n)));
-    } else {
-        std::string big(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, again);
-        big.resize(static_cast<std::size_t>(n));
-        s.console.print(big);
-    }
-    va_end(again);
-}
-
-bool read_input(Session& s, const char* prompt, InputBuffer& buffer) {
-    if (s.script.remaining() > 0) {
-        copy_cut(s.script.tokens[s.script.next++], buffer);
-        return true;
-    }
-    print(s, "%s", prompt);
-    std::string line;
-    if (!s.console.read_line(line)) {
-        buffer[0] = '\0';
-        s.input_ended = true;
-        s.running = false;
-        return false;
-    }
-    copy_cut(line, buffer);
-    return true;
-}
-
-void first_word(const InputBuffer& line, InputBuffer& word) {
-    auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-    };
-    std::size_t i = 0;
-    while (i < line.size() && line[i] != '\0' && blank(line[i])) ++i;
-    std::size_t n = 0;
-    while (i < line.size() && line[i] != '\0' && !blank(line[i]) && n < word.size() - 1) {
-        word[n++] = line[i++];
-    }
-    word[n] = '\0';
-}
-
-uint8_t typed_block_number(const InputBuffer& word) {
-    const std::size_t len = strnlen(word.data(), word.size());
-    if (len == 1) return static_cast<uint8_t>(word[0] - 48);
-    if (len == 2) return static_cast<uint8_t>((word[0] - 48) * 10 + (word[1] - 48));
-    return 100;
-}
-
-void pause_seconds(Session& s, uint32_t n) {
-    const int64_t start = s.clock.calendar_seconds();
-    for (;;) {
-        const int64_t now_ms = s.clock.calendar_ms();
-        const int64_t end_ms = (start + n + 1) * 1000;
-        if (now_ms >= end_ms) return;
-        s.clock.sleep_ms(end_ms - now_ms);
-    }
-}
-
-void blink_phase(Session& s) {
-    s.clock.sleep_ms(BLINK_PHASE_MS);
-}
-
-int read_key_no_echo(Session& s) {
-    const int key = s.console.read_key();
-    if (key < 0) {
-        s.input_ended = true;
-        s.running = false;
-    }
-    return key;
-}
-
-void blink_until_key(Session& s, const char* text, const char* blank) {
-    for (;;) {
-        print(s, "%s", text);
-        blink_phase(s);
-        print(s, "%s", blank);
-        blink_phase(s);
-        if (s.console.key_pressed()) break;
-    }
-    read_key_no_echo(s);
-}
-
-bool access_check(Session& s) {
-    print(s, "\r           ENTRER VOTRE CODE D'ACCES : ACCES REFUSE");
-    return false;
-}
-
-bool maintenance_hold(Session& s) {
-    send_hold_pair(s.link);
-    pause_seconds(s, 1);
-    s.record.param = 100;
-    request_erase(s.link, 0, handle_response);
-    return await_answer(s.link, CODE_ERASE, 10) == CODE_ERASE;
-}
 
 int run_session(const std::vector<std::string>& args, const Seams& seams) {
     Session s(seams.console, seams.clock);

@@ -1,6 +1,7 @@
 // The run's state, handed to every command, and the helpers that the
-// commands share: parameters from the script or the keyboard, pauses, the
-// access check, the block-number rule and the maintenance hold.
+// commands share: console output, parameters from the script or the
+// keyboard, pauses, the blinking prompt and the key, the access check, the
+// block-number rule and the maintenance hold.
 #pragma once
 
 #include <array>
@@ -8,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "images/image_catalogue.h"
 #include "link/link.h"
-#include "maintenance/image_catalogue.h"
 #include "platform/clock.h"
 #include "platform/console_io.h"
-#include "serial/serial_device.h"
 #include "serial/serial_port.h"
 
 namespace korva {
@@ -26,13 +26,6 @@ struct ScriptQueue {
     std::vector<std::string> tokens;  // at most SCRIPT_MAX_TOKENS
     std::size_t next = 0;             // index of the next token to take
     std::size_t remaining() const { return tokens.size() - next; }
-};
-
-// What the platform gives a session: the three seams.
-struct Seams {
-    Console& console;
-    Clock& clock;
-    SerialOpener open_serial;
 };
 
 struct Session {
@@ -66,11 +59,6 @@ struct Session {
     // status tells a batch file.
     bool command_failed = false;
 };
-
-// Runs a whole session, start-up to shutdown. args are the program's
-// arguments after the options: the port digit first, then script tokens.
-// Returns the process exit status.
-int run_session(const std::vector<std::string>& args, const Seams& seams);
 
 // MinGW's compiler checks "printf" against the Microsoft C library's formats;
 // the utility formats with the C99 ones (%zu) on every platform.

@@ -1,4 +1,4 @@
-#include "maintenance/image_catalogue.h"
+#include "images/image_catalogue.h"
 
 #include "images/embedded_images.h"
 

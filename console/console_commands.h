@@ -1,8 +1,9 @@
-// Every command handler of the command loop. Each takes the session, does
-// its whole work with its own dialogue, and returns nothing.
+// The commands of the console itself, and the link's start-up, shutdown
+// and boot probe that the start-up and the loop run. Each command takes the
+// session, does its whole work with its own dialogue, and returns nothing.
 #pragma once
 
-#include "console/session.h"
+#include "session/session.h"
 
 namespace korva {
 
@@ -18,18 +19,6 @@ void cmd_reset(Session& s);
 void cmd_no(Session& s);
 // console/trace.cpp
 void cmd_trace(Session& s);
-// identity/identity_display.cpp
-void cmd_bootinfo(Session& s);
-void cmd_info(Session& s);
-// identity/tla_commands.cpp
-void cmd_sup_tla(Session& s);
-void cmd_cb(Session& s);
-// maintenance/charge.cpp
-void cmd_charge(Session& s);
-// maintenance/erase.cpp
-void cmd_efface(Session& s);
-// maintenance/serial_number.cpp
-void cmd_nserie(Session& s);
 
 // console/boot_probe.cpp: the link's start-up and shutdown, and the probe
 // that learns the reader's block count before the first command.

@@ -1,0 +1,26 @@
+// A whole session of the utility, start-up to shutdown, on the seams that
+// the entry point hands it: the machine's own, the virtual reader's, or a
+// test's.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/console_io.h"
+#include "serial/serial_device.h"
+
+namespace korva {
+
+// What the platform gives a session: the three seams.
+struct Seams {
+    Console& console;
+    Clock& clock;
+    SerialOpener open_serial;
+};
+
+// Runs a whole session. args are the program's arguments after the options:
+// the port digit first, then script tokens. Returns the process exit status.
+int run_session(const std::vector<std::string>& args, const Seams& seams);
+
+}  // namespace korva
