@@ -3,7 +3,7 @@
 // from a seed: the reader's turnaround and jitter, where its start-up frames
 // fall in the calendar second, when it is switched on and restarts, bytes as
 // they cross, one by one or in a USB adapter's bursts, and when the
-// technician presses each key. Every run must end as its command specifies,
+// technician presses each key. Every run must end as its command is meant to,
 // within what its waits allow, without spinning.
 //
 // Seed S plays scenario S mod the number of scenarios with timing drawn from
@@ -12,8 +12,11 @@
 // One test per group of scenarios, so that ctest runs them side by side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -161,20 +164,20 @@ class WatchedConsole : public ScriptedConsole {
 // reader to start another.
 constexpr int64_t DRAIN_MS = 2000;
 
-using Inspect = std::function<void(const GuardedLine& line, const ScriptedConsole& console)>;
+using Examine = std::function<void(const GuardedLine& line, const ScriptedConsole& console)>;
 
 struct WatchedRun {
-    std::string failure;  // empty when the session ended as its scenario specifies
+    std::string failure;  // empty when the session ended as its scenario says
     std::string output;
     int64_t elapsed_ms = 0;
 };
 
 // The scenario's session against a reader of this profile, each key pressed
-// its delay after it is asked for, stopped past limit_ms; inspect sees the
+// its delay after it is asked for, stopped past limit_ms; examine sees the
 // line's record (with what the reader still had on its way) and the console.
 WatchedRun run_watched(const Scenario& sc, const std::string& profile,
                        const std::vector<int64_t>& key_ms, int64_t limit_ms,
-                       const Inspect& inspect = nullptr) {
+                       const Examine& examine = nullptr) {
     sim::VirtualReader reader(profile_of(profile), sim::FaultKnobs{}, true);
     GuardedLine line(reader);
     VirtualClock clock;
@@ -211,9 +214,9 @@ WatchedRun run_watched(const Scenario& sc, const std::string& profile,
     }
     run.output = console.output();
     run.elapsed_ms = clock.calendar_ms() - start;
-    if (inspect) {
+    if (examine) {
         line.drain(clock.calendar_ms() + DRAIN_MS);
-        inspect(line, console);
+        examine(line, console);
     }
     return run;
 }
@@ -222,7 +225,7 @@ std::string tail(const std::string& out) {
     return out.substr(out.size() > 400 ? out.size() - 400 : 0);
 }
 
-// Empty when the seed's run ended as its command specifies; otherwise what
+// Empty when the seed's run ended as its command is meant to; otherwise what
 // went wrong, how to replay it and how the console ended.
 std::string run_seed(uint64_t seed) {
     const Scenario& sc = SCENARIOS[seed % SCENARIO_COUNT];
@@ -285,7 +288,7 @@ TEST(Soak, PssCommands) {
 // utility in the read still open when the wait's deadline passed, where a
 // wait that gives up at its deadline loses it. A profile option moves the
 // frame: its values are tried until the line's record shows that moment,
-// and that run must end as its command specifies.
+// and that run must end as its command is meant to.
 struct Deadline {
     const char* scenario;
     const char* delivery;  // "" for bytes as they cross, or the profile option
