@@ -3,10 +3,13 @@
 // reader over a real pty at 19200 baud.
 //
 //   korva-download-bench [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]
+//                        [--usb-latency-ms N]
 //
 // The virtual reader answers each request after N ms (default 0): the bench
 // measures korva-maint, not the reader's think time. With 3, the reader's own
-// default, each answer costs 3 ms more.
+// default, each answer costs 3 ms more. With --usb-latency-ms the reader's
+// bytes reach korva-maint as through a USB adapter whose latency timer is
+// N ms (1 to 16; 16 is the usual default): each answer waits for it.
 //
 // Two sessions run, each "v2", then "charge superviseur 2", then "q", typed
 // on korva-maint's standard input (typed commands have no pauses between
@@ -139,11 +142,19 @@ struct SessionResult {
     int status = 0;
 };
 
+// How the virtual reader answers.
+struct ReaderTiming {
+    int turnaround_ms = 0;
+    int usb_latency_ms = 0;  // 0: no adapter
+};
+
 SessionResult run_session(const std::string& maint, const std::string& sim, const fs::path& dir,
-                          int turnaround_ms, bool wire_log) {
+                          const ReaderTiming& timing, bool wire_log) {
     SessionResult r;
     const fs::path link = dir / "reader";
-    const std::string profile = "default,on-hold,turnaround-ms=" + std::to_string(turnaround_ms);
+    std::string profile = "default,on-hold,turnaround-ms=" + std::to_string(timing.turnaround_ms);
+    if (timing.usb_latency_ms > 0)
+        profile += ",usb-latency-ms=" + std::to_string(timing.usb_latency_ms);
     Child reader = spawn({sim, "--link", link.string(), "--profile", profile}, {}, false);
     std::string device;
     if (!read_line(reader.out, device, 10)) {
@@ -274,7 +285,7 @@ int main(int argc, char** argv) {
     std::string maint = self_dir() + "/korva-maint";
     std::string sim = self_dir() + "/korva-reader-sim";
     std::string keep;
-    int turnaround_ms = 0;
+    ReaderTiming timing;
     bool usage_error = argc % 2 == 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
@@ -285,13 +296,17 @@ int main(int argc, char** argv) {
         else if (opt == "--keep")
             keep = argv[i + 1];
         else if (opt == "--turnaround-ms")
-            usage_error |= !parse_ms(argv[i + 1], turnaround_ms);
+            usage_error |= !parse_ms(argv[i + 1], timing.turnaround_ms);
+        else if (opt == "--usb-latency-ms")
+            usage_error |= !parse_ms(argv[i + 1], timing.usb_latency_ms) ||
+                           timing.usb_latency_ms < 1 || timing.usb_latency_ms > 16;
         else
             usage_error = true;
     }
     if (usage_error) {
         std::fprintf(stderr,
-                     "usage: %s [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]\n",
+                     "usage: %s [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]"
+                     " [--usb-latency-ms N]\n",
                      argv[0]);
         return 2;
     }
@@ -306,9 +321,9 @@ int main(int argc, char** argv) {
     const fs::path dir = keep.empty() ? fs::path(made) : fs::path(keep);
     fs::create_directories(dir);
 
-    const SessionResult logged = run_session(maint, sim, dir, turnaround_ms, true);
+    const SessionResult logged = run_session(maint, sim, dir, timing, true);
     const WireCount wire = count_wire(dir / "wire.log");
-    const SessionResult timed = run_session(maint, sim, dir, turnaround_ms, false);
+    const SessionResult timed = run_session(maint, sim, dir, timing, false);
     if (keep.empty()) fs::remove_all(made);
 
     if (!logged.ok || !timed.ok || wire.bytes == 0) {
@@ -320,7 +335,9 @@ int main(int argc, char** argv) {
     const double bound = static_cast<double>(wire.bytes) * BITS_PER_BYTE / BAUD;
     const double cpu = timed.cpu_end_s - timed.cpu_start_s;
     std::printf("download of typed block 2 (35206 bytes) at 19200 baud over a pty\n");
-    std::printf("  reader turnaround           : %d ms\n", turnaround_ms);
+    std::printf("  reader turnaround           : %d ms\n", timing.turnaround_ms);
+    if (timing.usb_latency_ms > 0)
+        std::printf("  USB adapter latency         : %d ms\n", timing.usb_latency_ms);
     std::printf("  wire bytes, both directions : %llu in %u frames (%u answers)\n",
                 static_cast<unsigned long long>(wire.bytes), wire.frames, wire.answers);
     std::printf("  wire-time lower bound       : %.3f s\n", bound);

@@ -8,6 +8,11 @@ namespace {
 
 constexpr uint8_t BOOT_INFO_WAIT_S = 5;
 constexpr uint8_t BLOCK_ITEM_WAIT_S = 2;
+// A correct reader lists its blocks in ascending order, one answer each,
+// except the identity block, which answers once per tag, and a tag is one
+// byte: at most 255 of its answers fail to raise the highest block number
+// seen. More come only from a reader that goes round in circles.
+constexpr uint32_t MAX_ANSWERS_NOT_RAISING = 256;
 
 uint8_t byte_at(ByteView bytes, std::size_t index) {
     return index < bytes.size() ? bytes[index] : 0;
@@ -93,10 +98,17 @@ bool walk_block_list(ReaderLink& link, uint8_t highest_block,
     if (!link.record) return false;
     request_block_list(link, handle_report);
     uint8_t block = 0;
+    int highest_seen = -1;
+    uint32_t not_raising = 0;
     while (block < highest_block) {
         if (await_answer(link, CODE_BLOCK_LIST, BLOCK_ITEM_WAIT_S) != CODE_BLOCK_LIST) return false;
         const ByteView item = block_item(*link.record);
         block = item_block(item);
+        if (block > highest_seen) {
+            highest_seen = block;
+        } else if (++not_raising > MAX_ANSWERS_NOT_RAISING) {
+            return false;
+        }
         visit(item);
     }
     return true;

@@ -87,7 +87,9 @@ bool fetch_boot_info(ReaderLink& link);
 // Requests the block list and hands each item to visit, one wait of
 // 2 seconds per item, until an item whose block number is highest_block or
 // more has been handed over. False when an item did not come in time (the
-// items before it have been visited).
+// items before it have been visited), or when more answers failed to raise
+// the block number than the identity block's tags can account for (256: a
+// reader repeating itself cannot keep the list going for ever).
 bool walk_block_list(ReaderLink& link, uint8_t highest_block,
                      const std::function<void(ByteView item)>& visit);
 

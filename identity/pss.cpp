@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "identity/payloads.h"
+
 namespace korva {
 
 namespace {
@@ -122,11 +124,6 @@ constexpr uint32_t START_LENGTH = 3;
 
 constexpr uint8_t STARTUP_WAIT_SECONDS = 30;
 constexpr uint8_t STARTUP_BLINK_SECONDS = 1;
-constexpr uint8_t BLOCK_LIST_WAIT_SECONDS = 2;
-constexpr uint8_t EMPTY_BLOCK_MARK = '$';
-// More answers than any reader has blocks: a reader repeating itself cannot
-// keep the block list going for ever.
-constexpr uint32_t MAX_BLOCK_ANSWERS = 64;
 
 void send(Session& s, const PssDialogue& d, PssFrameKind kind) {
     const PssFrame frame = pss_frame(kind, d.address);
@@ -321,19 +318,11 @@ bool await_restart(Session& s, PssDialogue& d) {
 
 bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty) {
     empty.clear();
-    request_block_list(s.link, handle_report);
-    uint8_t block = 0;
-    uint32_t answers = 0;
-    while (block < s.highest_block) {
-        if (answers++ == MAX_BLOCK_ANSWERS ||
-            await_answer(s.link, CODE_BLOCK_LIST, BLOCK_LIST_WAIT_SECONDS) != CODE_BLOCK_LIST) {
-            print(s, "\n REPONSE > ECHEC COMMANDE ");
-            return false;
-        }
-        block = static_cast<uint8_t>(s.record.data[0] / 2);
-        if (s.record.data[1] == EMPTY_BLOCK_MARK) empty.push_back(block);
-    }
-    return true;
+    const bool complete = walk_block_list(s.link, s.highest_block, [&empty](ByteView item) {
+        if (item_block_empty(item)) empty.push_back(item_block(item));
+    });
+    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
+    return complete;
 }
 
 }  // namespace korva

@@ -85,10 +85,11 @@ void pss_payment_loading(Session& s, PssDialogue& d);
 // the maintenance hold. True when the reader accepted the hold.
 bool await_restart(Session& s, PssDialogue& d);
 
-// Reads the block list as the PSS callers check it: one answer per block,
-// 2 s each, until one names a block at or above highest_block. Puts the
-// numbers of the empty blocks into empty, in the order of the answers.
-// False, after printing the failure line, when an answer did not come.
+// Reads the block list as the PSS callers check it (walk_block_list): one
+// answer per item, 2 s each, until one names a block at or above
+// highest_block. Puts the numbers of the empty blocks into empty, in the
+// order of the answers. False, after printing the failure line, when the
+// list did not come whole.
 bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty);
 
 }  // namespace korva

@@ -5,8 +5,10 @@
 // its creation and its insertion (or for good when the table is full), to
 // the link's `outside` holder. `current` and `last` only ever point at an
 // exchange owned in one of these places; freeing an exchange clears them.
+#include <algorithm>
 #include <memory>
 
+#include "link/frames.h"
 #include "link/link.h"
 
 namespace korva {
@@ -47,6 +49,19 @@ void abandon_frame(ReaderLink& link) {
 }
 
 }  // namespace
+
+std::size_t longest_frame_length() {
+    // DLE STX, direction, code, subcode; DLE ETX; the check byte.
+    constexpr std::size_t framing = 5 + 2 + 1;
+    std::size_t longest = 0;
+    for (const ExchangeDescriptor& row : DESCRIPTORS) {
+        if (is_end(row)) break;
+        std::size_t length = framing;
+        for (uint8_t capacity : row.capacity) length += 2 + 2u * capacity;  // mark, doubled data
+        longest = std::max(longest, length);
+    }
+    return longest;
+}
 
 Exchange* exchange_create(uint8_t code, uint8_t subcode, ReaderLink& link, uint8_t state,
                           ResponseHandler handler) {

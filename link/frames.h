@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -19,6 +20,12 @@ constexpr std::array<uint8_t, 2> frame_end{DLE, ETX};
 
 // No section in an outgoing frame.
 constexpr uint8_t NO_SECTION = 0;
+
+// The most bytes a frame from the reader can take on the wire: the
+// descriptor row with the largest sections, each section announced once and
+// filled to its capacity with every data byte doubled, plus the header, the
+// section marks, DLE ETX and the check byte.
+std::size_t longest_frame_length();
 
 // Writes one whole frame: frame_start, code, subcode, then (unless mark is
 // NO_SECTION) DLE, the section mark and the section data (lead, then body,

@@ -1,6 +1,8 @@
 // The receive side: the byte-by-byte state machine that unframes the
 // reader's frames into exchanges, the poll that feeds it, the timed wait,
 // and the link's opening and closing.
+#include <algorithm>
+
 #include "link/frames.h"
 #include "link/link.h"
 
@@ -20,6 +22,13 @@ constexpr uint8_t AWAIT_CHECK = 7;
 
 // Fixed pause at the end of link_open, for the line to settle.
 constexpr int64_t OPEN_SETTLE_MS = 50;
+
+// A start bit, eight data bits and a stop bit.
+constexpr int64_t BITS_PER_BYTE = 10;
+// The line's speed when the settings name none.
+constexpr uint32_t DEFAULT_BAUD = 9600;
+// A wait that has not yet seen its deadline pass.
+constexpr int64_t NO_GRACE_END = -1;
 
 // Stores one section data byte, or drops it when the section is full.
 void store_data_byte(ReaderLink& link, uint8_t byte) {
@@ -100,6 +109,26 @@ uint8_t check_byte(ReaderLink& link, uint8_t byte) {
     return AWAIT_DLE;
 }
 
+// A frame is under way when the receiver is inside one, or when bytes that
+// were read still wait in the ring.
+bool frame_under_way(const ReaderLink& link, const SerialPort& port) {
+    return link.rx_state != AWAIT_DLE || port.rx_count > 0;
+}
+
+// How long a frame under way at a wait's deadline may take to finish: the
+// longest frame's time on the wire at the line's speed, and one idle read
+// of the port's time-outs for its last bytes to be taken in.
+int64_t frame_grace_ms(const SerialPort& port) {
+    const uint32_t baud =
+        port.line_settings.baud_rate != 0 ? port.line_settings.baud_rate : DEFAULT_BAUD;
+    const int64_t bits = static_cast<int64_t>(longest_frame_length()) * BITS_PER_BYTE;
+    const int64_t wire_ms = (bits * 1000 + baud - 1) / baud;
+    const int64_t chunk = std::min(port.read_chunk, READ_CHUNK);
+    const int64_t idle_read_ms =
+        static_cast<int64_t>(port.time_outs.constant) + port.time_outs.multiplier * chunk;
+    return wire_ms + idle_read_ms;
+}
+
 }  // namespace
 
 uint8_t receive_byte(ReaderLink& link, uint8_t byte) {
@@ -164,9 +193,19 @@ uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds) {
     if (link.clock == nullptr) return 0;
     Clock& clock = *link.clock;
     const int64_t deadline = clock.calendar_seconds() + seconds;
+    int64_t grace_end = NO_GRACE_END;
     link.answered = 0;
     while (link.answered != code) {
-        if (clock.calendar_seconds() > deadline) break;
+        if (clock.calendar_seconds() > deadline) {
+            // The deadline is not a frame boundary: a read begun before it
+            // may have brought the first bytes of the answer. A frame under
+            // way is received to its end, within the time the longest frame
+            // takes; with nothing under way the wait ends here.
+            if (link.port == nullptr || !frame_under_way(link, *link.port)) break;
+            const int64_t now = clock.calendar_ms();
+            if (grace_end == NO_GRACE_END) grace_end = now + frame_grace_ms(*link.port);
+            if (now >= grace_end) break;
+        }
         const int64_t before = clock.calendar_ms();
         if (link_poll(link) == 0 && clock.calendar_ms() == before) {
             // The read came back empty without waiting (a broken or closed

@@ -1,12 +1,12 @@
 // charge: installs the embedded image that belongs to the typed block.
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <span>
 #include <system_error>
 #include <vector>
 
+#include "identity/payloads.h"
 #include "images/image_catalogue.h"
 #include "maintenance/download.h"
 #include "maintenance/maintenance_commands.h"
@@ -16,7 +16,6 @@ namespace korva {
 
 namespace {
 
-constexpr uint8_t BLOCK_LIST_SECONDS = 2;
 constexpr uint8_t SIGNATURE_SECONDS = 30;
 constexpr uint8_t SIGNATURE_ACCEPTED = 0x55;
 constexpr uint8_t TLA_BLOCK_CODE = 10;
@@ -24,9 +23,7 @@ constexpr uint8_t PAYMENT_BLOCK_OFFSET = 32;
 constexpr int PAYMENT_SHOWN_OFFSET = 16;
 constexpr uint8_t READER_KIND_UPDATABLE = 1;
 constexpr uint8_t READER_KIND_OLD = 2;
-// A block-list item fills the 252-byte SO section; a signature answer the
-// 128-byte SI section.
-constexpr std::size_t BLOCK_ITEM_SIZE = 252;
+// A signature answer fills the 128-byte SI section.
 constexpr std::size_t SIGNATURE_ANSWER_SIZE = 128;
 // The version bytes follow the software name's field at a fixed distance
 // from where a 28-character name would end.
@@ -57,22 +54,15 @@ bool read_block_code(Session& s, uint8_t& block_code) {
 // The base software's kind, from the base block's item of the block list:
 // the three characters two places after its first '$'.
 void learn_reader_kind(Session& s) {
-    request_block_list(s.link, handle_report);
-    uint32_t block = 0;
-    while (block < s.highest_block) {
-        if (await_answer(s.link, CODE_BLOCK_LIST, BLOCK_LIST_SECONDS) != CODE_BLOCK_LIST) {
-            print(s, "\n REPONSE > ECHEC COMMANDE ");
-            return;
-        }
-        const ReaderRecord& item = s.record;
-        block = item.data[0] / 2u;
-        if (block != 0 || item.data[1] == '$') continue;
-        const std::size_t dollar = find_dollar(item, 1, BLOCK_ITEM_SIZE);
-        if (dollar + 5 > BLOCK_ITEM_SIZE) continue;
-        const char* kind = reinterpret_cast<const char*>(&item.data[dollar + 2]);
-        if (std::memcmp(kind, "KRV", 3) == 0) s.reader_kind = READER_KIND_UPDATABLE;
-        if (std::memcmp(kind, "KER", 3) == 0) s.reader_kind = READER_KIND_OLD;
-    }
+    const bool complete = walk_block_list(s.link, s.highest_block, [&s](ByteView item) {
+        if (item_block(item) != 0 || item_block_empty(item)) return;
+        const std::size_t dollar = 1 + item_publisher(item).size();
+        if (dollar + 5 > item.size()) return;
+        const ByteView kind = item.subspan(dollar + 2, 3);
+        if (std::equal(kind.begin(), kind.end(), "KRV")) s.reader_kind = READER_KIND_UPDATABLE;
+        if (std::equal(kind.begin(), kind.end(), "KER")) s.reader_kind = READER_KIND_OLD;
+    });
+    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
 }
 
 // What the reader reports as installed after it accepted a signature:

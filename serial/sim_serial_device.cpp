@@ -36,13 +36,14 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
     const bool no_total = timeouts_.multiplier == 0 && timeouts_.constant == 0;
     int64_t total_deadline = NEVER;
     if (!no_total) {
-        total_deadline = start + static_cast<int64_t>(timeouts_.multiplier) *
-                                     static_cast<int64_t>(count) +
+        total_deadline = start +
+                         static_cast<int64_t>(timeouts_.multiplier) * static_cast<int64_t>(count) +
                          timeouts_.constant;
     } else if (timeouts_.interval == MAXDWORD) {
         total_deadline = start;  // return at once with what is there
     }
 
+    const bool interval_on = timeouts_.interval != 0 && timeouts_.interval != MAXDWORD;
     std::size_t got = 0;
     int64_t last_byte_ms = start;
     for (;;) {
@@ -52,6 +53,10 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
             peer_.deliver(now, arrived_);
             pending_.insert(pending_.end(), arrived_.begin(), arrived_.end());
         }
+        // A byte that comes after a silence longer than the interval is the
+        // next read's.
+        if (got > 0 && interval_on && now > last_byte_ms + static_cast<int64_t>(timeouts_.interval))
+            return got;
         while (got < count && !pending_.empty()) {
             buffer[got++] = pending_.front();
             pending_.pop_front();
@@ -60,7 +65,7 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
         if (got == count) return got;
 
         int64_t wake = total_deadline;
-        if (got > 0 && timeouts_.interval != 0 && timeouts_.interval != MAXDWORD) {
+        if (got > 0 && interval_on) {
             // Ends once the line has been silent for longer than the interval.
             wake = std::min(wake, last_byte_ms + static_cast<int64_t>(timeouts_.interval) + 1);
         }

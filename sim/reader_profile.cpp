@@ -112,6 +112,16 @@ bool apply_option(const std::string& item, ReaderProfile& p, std::string& error)
         // With the boot's half second, the start-up frame comes after the
         // one-second silence that ends the raw read of the last answer.
         p.self_restart_ms = n;
+    } else if (key == "startup-phase-ms" && parse_number(value, n) && n <= 999) {
+        p.startup_phase_ms = static_cast<int>(n);
+    } else if (key == "byte-gap-us" && parse_number(value, n) && n >= 1 && n <= 100000) {
+        p.byte_gap_us = n;
+    } else if (key == "usb-latency-ms" && parse_number(value, n) && n >= 1 && n <= 16) {
+        p.usb_latency_ms = n;
+    } else if (key == "jitter-ms" && parse_number(value, n) && n <= 10000) {
+        p.jitter_ms = n;
+    } else if (key == "seed" && parse_number(value, n)) {
+        p.seed = n;
     } else if (key == "serial" && !value.empty() && value.size() < 40) {
         p.serial_number = value;
     } else {
@@ -165,6 +175,10 @@ bool parse_profile(const std::string& text, ReaderProfile& profile, std::string&
     if (!named_profile(base, p) && !profile_file(base, p, error)) return false;
     for (std::size_t i = 1; i < items.size(); ++i)
         if (!apply_option(items[i], p, error)) return false;
+    if (p.byte_gap_us != 0 && p.usb_latency_ms != 0) {
+        error = "byte-gap-us and usb-latency-ms are two kinds of line: choose one";
+        return false;
+    }
     profile = p;
     return true;
 }
@@ -252,6 +266,14 @@ std::string profiles_and_faults_help() {
         "  tla-start-ms=N   the TLA's start bytes N ms after the 0xF2 frame (default 3000)\n"
         "  user-ms=N        the reader's user answers the removal question in N ms (default 1500)\n"
         "  restart-ms=N     the reader restarts N ms after an accepted removal (default 1500)\n"
+        "  startup-phase-ms=N  the start-up frame 0xF2 waits for the instant N ms (0 to 999)\n"
+        "                   into a second of the calendar clock\n"
+        "  byte-gap-us=N    each byte reaches the utility alone, at least N us after the last\n"
+        "                   (1100: a 9600-baud line read byte by byte)\n"
+        "  usb-latency-ms=N bytes reach the utility in bursts, as through a USB adapter: every\n"
+        "                   N ms (1 to 16), or at once when 62 are waiting\n"
+        "  jitter-ms=N      the turnaround varies by up to N ms more\n"
+        "  seed=S           the seed of the reader's random draws (default 1)\n"
         "  serial=TEXT   the reader's serial number\n"
         "Fault knobs (--fault=KNOB, may be repeated):\n"
         "  corrupt-check[=N]  wrong check byte in the N-th frame sent (default the first)\n"

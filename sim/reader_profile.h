@@ -31,6 +31,13 @@ struct ReaderProfile {
     int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
+    // The timing of real lines and adapters.
+    int startup_phase_ms =
+        -1;                   // 0..999: the 0xF2 frame waits for this position in a calendar second
+    int64_t byte_gap_us = 0;  // each byte reaches the utility alone, this long after the last
+    int64_t usb_latency_ms = 0;  // 1..16: bytes handed over in bursts, as a USB adapter does
+    int64_t jitter_ms = 0;       // the turnaround varies by up to this much more
+    uint32_t seed = 1;           // of the reader's own random draws
 };
 
 // The fault knobs; every count is 1-based, 0 means the knob is off.
@@ -56,7 +63,8 @@ std::vector<std::string> profile_names();
 // A profile from its text form: a profile name or the path of a file of
 // "key=value" lines, then optional ",key=value" or ",flag" items that adjust
 // it (pad=N, pss-speed=9600|19200, start=A|B, on-hold, power-on-ms=N,
-// turnaround-ms=N, tla-start-ms=N, user-ms=N, restart-ms=N).
+// turnaround-ms=N, tla-start-ms=N, user-ms=N, restart-ms=N,
+// startup-phase-ms=N, byte-gap-us=N, usb-latency-ms=N, jitter-ms=N, seed=S).
 // A file may name its base with "profile=NAME". False with a message.
 bool parse_profile(const std::string& text, ReaderProfile& profile, std::string& error);
 

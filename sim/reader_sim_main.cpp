@@ -51,6 +51,13 @@ int64_t now_ns() {
         .count();
 }
 
+// The calendar clock, which the utility's waits count in whole seconds.
+int64_t calendar_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 uint32_t speed_of(speed_t s) {
     switch (s) {
         case B1200:
@@ -192,6 +199,9 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     korva::sim::VirtualReader reader(profile, faults, pacing);
+    // The reader keeps the steady clock; its start-up frame's phase is the
+    // calendar clock's.
+    reader.set_calendar_offset_ns(calendar_ns() - now_ns());
     uint32_t seen_speed = 0;
     {
         termios t{};

@@ -14,8 +14,20 @@ namespace {
 // Stray bytes of a noisy line; a lone DLE among them, never last.
 const std::vector<uint8_t> kNoise = {0x00, 0x10, 0x55, 0xFF, 0x3C};
 
+constexpr int64_t NS_PER_MS = 1'000'000;
+constexpr int64_t NS_PER_S = 1'000'000'000;
+// A USB adapter's buffer: a 64-byte packet less its two status bytes.
+constexpr std::size_t USB_BURST = 62;
+
 int64_t ceil_ms(int64_t ns) {
-    return ns / 1'000'000 + (ns % 1'000'000 > 0 ? 1 : 0);
+    return ns / NS_PER_MS + (ns % NS_PER_MS > 0 ? 1 : 0);
+}
+
+// The first multiple of step at or after t (step > 0).
+int64_t round_up(int64_t t, int64_t step) {
+    const int64_t r = t % step;
+    if (r == 0) return t;
+    return r > 0 ? t + step - r : t - r;
 }
 
 // What a listener at `heard` baud makes of a byte sent at `sent` baud: the
@@ -39,10 +51,15 @@ void hear(uint8_t byte, uint32_t sent, uint32_t heard, bool& half, std::vector<u
 }  // namespace
 
 VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& faults, bool pacing)
-    : profile_(profile), faults_(faults), pacing_(pacing), blocks_(profile.software) {
+    : profile_(profile),
+      faults_(faults),
+      pacing_(pacing),
+      random_(profile.seed),
+      blocks_(profile.software) {
     utility_baud_.push_back({std::numeric_limits<int64_t>::min(), 9600});
     poll_others_left_ = faults.poll_other;
     timings_.turnaround_ms = profile_.turnaround_ms;
+    timings_.jitter_ms = profile_.jitter_ms;
     timings_.tla_start_ms = profile_.tla_start_ms;
     timings_.user_answer_ms = profile_.user_answer_ms;
     timings_.self_restart_ms = profile_.self_restart_ms;
@@ -64,7 +81,8 @@ void VirtualReader::on_settings(const LineSettings& settings, int64_t now_ms) {
 }
 
 void VirtualReader::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
-    deliver_ns(ms_to_ns(now_ms), out);
+    advance_to(ms_to_ns(now_ms));
+    hand_over(ms_to_ns(now_ms), NS_PER_MS, out);
 }
 
 int64_t VirtualReader::next_delivery_ms(int64_t now_ms) {
@@ -97,11 +115,43 @@ void VirtualReader::on_settings_ns(const LineSettings& settings, int64_t t) {
 
 void VirtualReader::deliver_ns(int64_t t, std::vector<uint8_t>& out) {
     advance_to(t);
+    hand_over(t, 1, out);
+}
+
+int64_t VirtualReader::handing_ns() const {
+    const LineByte& first = outgoing_.front();
+    if (profile_.byte_gap_us > 0) return std::max(first.at_ns, gap_ready_ns_);
+    if (profile_.usb_latency_ms > 0) {
+        // The latency timer runs out at every multiple of its period; a full
+        // buffer goes at once.
+        const int64_t timer = round_up(first.at_ns, ms_to_ns(profile_.usb_latency_ms));
+        if (outgoing_.size() >= USB_BURST && outgoing_[USB_BURST - 1].at_ns < timer)
+            return outgoing_[USB_BURST - 1].at_ns;
+        return timer;
+    }
+    return first.at_ns;
+}
+
+void VirtualReader::hand_over(int64_t t, int64_t tick_ns, std::vector<uint8_t>& out) {
     if (unplugged_) return;
-    while (!outgoing_.empty() && outgoing_.front().at_ns <= t) {
-        const LineByte b = outgoing_.front();
-        outgoing_.pop_front();
-        hear(b.byte, b.baud, utility_baud_at(b.at_ns), outgoing_half_, out);
+    while (!outgoing_.empty()) {
+        const int64_t at = handing_ns();
+        if (at > t) break;
+        // One byte alone, a burst of what crossed before the handing, or
+        // every byte that has crossed.
+        std::size_t left = profile_.byte_gap_us > 0      ? 1
+                           : profile_.usb_latency_ms > 0 ? USB_BURST
+                                                         : outgoing_.size();
+        while (left > 0 && !outgoing_.empty() && outgoing_.front().at_ns <= at) {
+            const LineByte b = outgoing_.front();
+            outgoing_.pop_front();
+            hear(b.byte, b.baud, utility_baud_at(b.at_ns), outgoing_half_, out);
+            --left;
+        }
+        // The utility took that byte at a tick of its clock; the next one
+        // comes the gap after that.
+        if (profile_.byte_gap_us > 0)
+            gap_ready_ns_ = round_up(at, tick_ns) + profile_.byte_gap_us * 1000;
     }
 }
 
@@ -109,7 +159,7 @@ int64_t VirtualReader::next_delivery_ns(int64_t now_ns) {
     advance_to(now_ns);
     if (unplugged_) return NEVER_NS;
     int64_t next = NEVER_NS;
-    if (!outgoing_.empty()) next = outgoing_.front().at_ns;
+    if (!outgoing_.empty()) next = handing_ns();
     // The reader's own events and the utility's bytes still on the line
     // may lead to an answer: look again then.
     next = std::min(next, next_event_ns());
@@ -129,6 +179,26 @@ uint32_t VirtualReader::utility_baud_at(int64_t t_ns) const {
     for (auto it = utility_baud_.rbegin(); it != utility_baud_.rend(); ++it)
         if (it->first <= t_ns) return it->second;
     return 9600;
+}
+
+int64_t VirtualReader::turnaround_ns() {
+    int64_t ns = ms_to_ns(timings_.turnaround_ms);
+    if (timings_.jitter_ms > 0) {
+        // Drawn to the microsecond; the generator's output is the same on
+        // every platform.
+        const uint64_t range = static_cast<uint64_t>(timings_.jitter_ms) * 1000 + 1;
+        ns += static_cast<int64_t>(random_() % range) * 1000;
+    }
+    return ns;
+}
+
+int64_t VirtualReader::startup_frame_ns(int64_t ready_ns) const {
+    if (profile_.startup_phase_ms < 0) return ready_ns;
+    const int64_t calendar = ready_ns + calendar_offset_ns_;
+    const int64_t phase = ms_to_ns(profile_.startup_phase_ms);
+    // The first instant at or after ready whose place in its second is phase.
+    const int64_t at = round_up(calendar - phase, NS_PER_S) + phase;
+    return at - calendar_offset_ns_;
 }
 
 void VirtualReader::put_byte(uint8_t byte, int64_t ready_ns) {
@@ -206,7 +276,7 @@ void VirtualReader::restart(int64_t t_ns) {
 
 void VirtualReader::boot_done(int64_t t_ns) {
     mode_ = ReaderMode::Boot;
-    send_frame(CODE_STARTED, {{MARK_SO, {0x00}}}, t_ns);
+    send_frame(CODE_STARTED, {{MARK_SO, {0x00}}}, startup_frame_ns(t_ns));
     if (tla_installed() && !hold_)
         tla_start_ns_ = reader_tx_free_ns_ + ms_to_ns(timings_.tla_start_ms);
 }

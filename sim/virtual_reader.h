@@ -13,6 +13,13 @@
 // (the reader on a pty) uses the nanosecond forms and hands each byte over at
 // its due time.
 //
+// Between the line and the utility stands what a real machine has there: a
+// plain serial port hands each byte over as it has crossed; with
+// byte-gap-us each byte comes alone, a set time after the previous one;
+// with usb-latency-ms an adapter holds the bytes back and hands them over in
+// bursts. A byte can only be taken at a tick of the utility's clock: a
+// millisecond on a simulated line, a nanosecond on a pty.
+//
 // Modes: Off (switched off), Booting (restarting, deaf), Boot (the boot
 // software speaks the framed maintenance protocol), Tla (the TLA software
 // speaks the raw PSS protocol; only a framed reset still reaches the boot).
@@ -21,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +49,7 @@ struct ReaderTimings {
     int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
     int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
+    int64_t jitter_ms = 0;           // the turnaround varies by up to this much more
 };
 
 class VirtualReader : public LinePeer {
@@ -68,6 +77,10 @@ class VirtualReader : public LinePeer {
     // for inspecting the reader after the utility stopped using the line.
     void catch_up(int64_t now_ms) { advance_to(ms_to_ns(now_ms)); }
     ReaderTimings& timings() { return timings_; }
+    // The calendar time (ns since the epoch) at the reader's time 0, for
+    // the start-up frame's phase: 0 where the line runs on the calendar
+    // clock, as in process; a pty's steady clock needs the difference.
+    void set_calendar_offset_ns(int64_t offset_ns) { calendar_offset_ns_ = offset_ns; }
 
     // Inspection, for tests.
     ReaderMode mode() const { return mode_; }
@@ -128,7 +141,12 @@ class VirtualReader : public LinePeer {
     void tla_start(int64_t t_ns);
     bool tla_installed() const { return blocks_.count(5) != 0; }
 
-    // The line towards the utility.
+    // The line towards the utility, and what stands between it and the
+    // utility.
+    void hand_over(int64_t t_ns, int64_t tick_ns, std::vector<uint8_t>& out);
+    int64_t handing_ns() const;  // when the first byte waiting reaches the utility
+    int64_t startup_frame_ns(int64_t ready_ns) const;
+    int64_t turnaround_ns();
     void send_bytes(const std::vector<uint8_t>& bytes, int64_t ready_ns, bool frame);
     void put_byte(uint8_t byte, int64_t ready_ns);
     int64_t byte_ns(uint32_t baud) const;
@@ -139,6 +157,8 @@ class VirtualReader : public LinePeer {
     FaultKnobs faults_;
     bool pacing_;
     ReaderTimings timings_;
+    std::mt19937_64 random_;
+    int64_t calendar_offset_ns_ = 0;
 
     int64_t now_ns_ = 0;
     ReaderMode mode_ = ReaderMode::Off;
@@ -164,6 +184,7 @@ class VirtualReader : public LinePeer {
     std::deque<LineByte> outgoing_;
     int64_t reader_tx_free_ns_ = 0;
     bool outgoing_half_ = false;
+    int64_t gap_ready_ns_ = 0;  // byte-gap-us: the next byte may come from here on
     unsigned bytes_sent_ = 0;
     unsigned frames_sent_ = 0;
 

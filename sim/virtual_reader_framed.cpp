@@ -56,7 +56,7 @@ void VirtualReader::after_answer(int64_t ready_ns) {
 
 void VirtualReader::handle_request(const Frame& request, int64_t t_ns) {
     if (silent_ || request.subcode != 0) return;
-    const int64_t ready = t_ns + ms_to_ns(timings_.turnaround_ms);
+    const int64_t ready = t_ns + turnaround_ns();
     const std::vector<uint8_t>* so = request.section(MARK_SO);
     const uint8_t param = (so != nullptr && !so->empty()) ? (*so)[0] : 0;
     switch (request.code) {

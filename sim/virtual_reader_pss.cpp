@@ -27,7 +27,7 @@ void VirtualReader::send_pss(uint8_t control, std::vector<uint8_t> data, int64_t
 
 void VirtualReader::handle_pss(const PssFrame& frame, int64_t t_ns) {
     if (silent_ || frame.address != profile_.pad * 16 + 15) return;
-    const int64_t ready = t_ns + ms_to_ns(timings_.turnaround_ms);
+    const int64_t ready = t_ns + turnaround_ns();
     if (frame.control == 0xC0 && frame.data == kProbe) {
         send_pss(0x80, {0x00, 0x28, 0x01, 0x00}, ready);  // 9 bytes on the wire
     } else if (frame.control == 0x40 && frame.data == kRemoveTla) {

@@ -427,5 +427,43 @@ TEST(PssPaymentLoading, SendsTheFrameAndReadsNothing) {
     EXPECT_EQ(t.b.out(), "");
 }
 
+// --- the block list as the PSS callers read it ----------------------------------
+
+// Block 0, then the identity block's items (one per tag), then blocks 2 to
+// 31; or a reader that goes round in circles on block 0.
+struct ListCase {
+    const char* what;
+    int identity_tags;
+    int block_0_repeats;
+    bool complete;
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+const ListCase LIST_CASES[] = {
+    {"60 identity tags and 31 blocks", 60, 0, true},
+    {"every one-byte tag and 31 blocks", 256, 0, true},
+    {"block 0 over and over, then the rest", 0, 400, false},
+};
+
+class BlockListCase : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(BlockListCase, IdentityItemsDoNotCountAgainstTheBound) {
+    const ListCase& c = GetParam();
+    PssBench b(31);
+    b.peer.block_items.erase(b.peer.block_items.begin() + 1);  // no software item for block 1
+    std::vector<Bytes> identity;
+    for (int tag = 0; tag < c.identity_tags; ++tag)
+        identity.push_back({0x02, 0x00, static_cast<uint8_t>(tag), 1, 'X'});
+    for (int i = 0; i < c.block_0_repeats; ++i) identity.push_back(block_item(0, true));
+    b.peer.block_items.insert(b.peer.block_items.begin() + 1, identity.begin(), identity.end());
+    std::vector<uint8_t> empty;
+    EXPECT_EQ(list_empty_blocks(b.s, empty), c.complete);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BlockListCase, ::testing::ValuesIn(LIST_CASES));
+
 }  // namespace
 }  // namespace korva::testing

@@ -207,6 +207,55 @@ TEST_F(ReceiverTest, WaitEndsBetweenNAndNPlusOneSecondsAndAQuarterSecond) {
     EXPECT_LE(waited, 6000 + 255);
 }
 
+// Frames that come as a wait's deadline passes. The wait for the speed
+// answer starts 900 ms into a calendar second with 1 s to go, so its
+// deadline passes at E = 1100 ms from the start, inside an idle read begun
+// 80 ms before E (idle reads last 255 ms). Times below are from E.
+struct LateFrame {
+    const char* what;
+    uint8_t code;      // of the frame that comes
+    int64_t first_ms;  // its first byte
+    int64_t gap_ms;    // between its bytes; 0: all at once
+    std::size_t cut;   // only this many bytes come; 0: all of them
+    uint8_t result;    // of the wait
+    int64_t ends_by_ms;
+};
+
+void PrintTo(const LateFrame& row, std::ostream* os) {
+    *os << row.what;
+}
+
+const LateFrame LATE_FRAMES[] = {
+    {"answer in the read open at the deadline", CODE_SPEED, 10, 0, 0, CODE_SPEED, 15},
+    {"answer a byte a read from that read on", CODE_SPEED, 10, 3, 0, CODE_SPEED, 45},
+    {"answer begun before the deadline", CODE_SPEED, -5, 3, 0, CODE_SPEED, 30},
+    {"answer after the last read: as before", CODE_SPEED, 200, 0, 0, 0, 175},
+    {"other frame, then nothing: ends with it", CODE_STARTED, 10, 0, 0, 0, 15},
+    // The grace: 520 bytes at 9600 baud (542 ms) and an idle read (255 ms),
+    // from the first look after the deadline; then the read under way.
+    {"answer cut short: ends at the grace", CODE_SPEED, 10, 0, 4, 0, 12 + 797 + 255},
+};
+
+class LateFrameTest : public LinkTest, public ::testing::WithParamInterface<LateFrame> {};
+
+TEST_P(LateFrameTest, FrameUnderWayAtTheDeadlineIsReceivedToItsEnd) {
+    const LateFrame& row = GetParam();
+    clock.advance_to((clock.calendar_seconds() + 1) * 1000 + 900);
+    const int64_t deadline_passes = clock.calendar_ms() + 1100;
+    request_speed(link, 1, handle_response);
+    Bytes frame =
+        row.code == CODE_SPEED ? SPEED_ANSWER_1 : reader_frame(CODE_STARTED, 0, {{SO, {0x00}}});
+    if (row.cut != 0) frame.resize(row.cut);
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        peer.schedule(deadline_passes + row.first_ms + static_cast<int64_t>(i) * row.gap_ms,
+                      {frame[i]});
+    }
+    EXPECT_EQ(await_answer(link, CODE_SPEED, 1), row.result);
+    EXPECT_LE(clock.calendar_ms() - deadline_passes, row.ends_by_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LateFrameTest, ::testing::ValuesIn(LATE_FRAMES));
+
 TEST_F(ReceiverTest, UnpluggedLineTimesOut) {
     peer.unplug();
     request_speed(link, 1, handle_response);

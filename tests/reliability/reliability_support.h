@@ -34,11 +34,14 @@ class GuardedLine : public LinePeer {
 
     explicit GuardedLine(LinePeer& inner) : inner_(inner) {}
 
-    void watch(Clock& clock, int64_t limit_ms, uint64_t limit_calls) {
+    // Past limit_ms of the clock, or past limit_calls (and calls_per_ms for
+    // each millisecond gone by), the session is stopped.
+    void watch(Clock& clock, int64_t limit_ms, uint64_t limit_calls, uint64_t calls_per_ms = 0) {
         clock_ = &clock;
         start_ms_ = clock.calendar_ms();
         limit_ms_ = limit_ms;
         limit_calls_ = limit_calls;
+        calls_per_ms_ = calls_per_ms;
     }
     void cut_after(std::size_t bytes, Cut how) {
         cut_at_ = bytes;
@@ -49,6 +52,7 @@ class GuardedLine : public LinePeer {
         check();
         if (unplugged()) return;
         written_.insert(written_.end(), data, data + count);
+        if (write_times_.empty() || write_times_.back() != now_ms) write_times_.push_back(now_ms);
         inner_.on_write(data, count, baud, now_ms);
     }
     void on_settings(const LineSettings& settings, int64_t now_ms) override {
@@ -62,6 +66,7 @@ class GuardedLine : public LinePeer {
         for (uint8_t b : got) {
             if (cut_ != Cut::NONE && received_.size() >= cut_at_) break;
             received_.push_back(b);
+            arrivals_.push_back(now_ms);
             out.push_back(b);
         }
     }
@@ -81,6 +86,17 @@ class GuardedLine : public LinePeer {
     const std::vector<uint8_t>& received() const { return received_; }
     // Every byte the utility wrote while the cable was in.
     const std::vector<uint8_t>& written() const { return written_; }
+    // When each received byte reached the utility.
+    const std::vector<int64_t>& arrivals() const { return arrivals_; }
+    // When the utility wrote, each millisecond once.
+    const std::vector<int64_t>& write_times() const { return write_times_; }
+    // Takes, unwatched, what the reader still had on its way at at_ms.
+    void drain(int64_t at_ms) {
+        std::vector<uint8_t> got;
+        inner_.deliver(at_ms, got);
+        received_.insert(received_.end(), got.begin(), got.end());
+        arrivals_.resize(received_.size(), at_ms);
+    }
 
   private:
     bool unplugged() const { return cut_ == Cut::UNPLUG && received_.size() >= cut_at_; }
@@ -90,7 +106,10 @@ class GuardedLine : public LinePeer {
         if (clock_->calendar_ms() - start_ms_ > limit_ms_) {
             throw WatchdogTripped{"virtual time ran past the limit"};
         }
-        if (calls_ > limit_calls_) throw WatchdogTripped{"the line was polled without end"};
+        const auto gone = static_cast<uint64_t>(clock_->calendar_ms() - start_ms_);
+        if (calls_ > limit_calls_ + calls_per_ms_ * gone) {
+            throw WatchdogTripped{"the line was polled without end"};
+        }
     }
 
     LinePeer& inner_;
@@ -98,11 +117,14 @@ class GuardedLine : public LinePeer {
     int64_t start_ms_ = 0;
     int64_t limit_ms_ = 0;
     uint64_t limit_calls_ = 0;
+    uint64_t calls_per_ms_ = 0;
     uint64_t calls_ = 0;
     std::size_t cut_at_ = 0;
     Cut cut_ = Cut::NONE;
     std::vector<uint8_t> received_;
+    std::vector<int64_t> arrivals_;
     std::vector<uint8_t> written_;
+    std::vector<int64_t> write_times_;
 };
 
 // Where each framed frame lies in a byte stream the reader sent: [start,

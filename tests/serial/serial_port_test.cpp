@@ -206,6 +206,14 @@ TEST(SerialPort, RawTimedReadOfNothingLeavesTheBufferAndKeepsLongTimeouts) {
     line.peer.schedule(later, {3});
     line.peer.schedule(later + 100, {4});
     EXPECT_EQ(read_port(line.port, got, READ_CHUNK), 1u);
+
+    // A byte 2 ms after the last one came after more than the 1 ms interval:
+    // it is the next read's, as a byte a millisecond later is not.
+    const int64_t then = line.clock.calendar_ms();
+    line.peer.schedule(then, {5});
+    line.peer.schedule(then + 1, {6});
+    line.peer.schedule(then + 3, {7});
+    EXPECT_EQ(read_port(line.port, got, READ_CHUNK), 2u);
 }
 
 TEST(SerialPort, RawTimedReadCopiesWhatCame) {

@@ -104,6 +104,20 @@ TEST(Profiles, NamesOptionsAndFiles) {
     EXPECT_FALSE(parse_profile("nonesuch", p, error));
     EXPECT_FALSE(parse_profile("default,pad=15", p, error));
     EXPECT_FALSE(parse_profile("default,pss-speed=4800", p, error));
+    // The timing of real lines and adapters.
+    ASSERT_TRUE(parse_profile("default,startup-phase-ms=999,usb-latency-ms=16,jitter-ms=5,seed=7",
+                              p, error))
+        << error;
+    EXPECT_EQ(p.startup_phase_ms, 999);
+    EXPECT_EQ(p.usb_latency_ms, 16);
+    EXPECT_EQ(p.jitter_ms, 5);
+    EXPECT_EQ(p.seed, 7u);
+    ASSERT_TRUE(parse_profile("default,byte-gap-us=1100", p, error)) << error;
+    EXPECT_EQ(p.byte_gap_us, 1100);
+    for (const char* bad :
+         {"default,startup-phase-ms=1000", "default,usb-latency-ms=0", "default,usb-latency-ms=17",
+          "default,byte-gap-us=0", "default,byte-gap-us=1100,usb-latency-ms=1"})
+        EXPECT_FALSE(parse_profile(bad, p, error)) << bad;
 
     korva::testing::TempWorkDir dir;
     dir.write_file("lecteur.txt", "# a reader at PAD 7\nprofile=no-tla\npad=7\n\non-hold=yes\n");
@@ -119,10 +133,27 @@ TEST(Profiles, NamesOptionsAndFiles) {
 TEST(Profiles, HelpNamesEveryProfileAndKnob) {
     const std::string help = profiles_and_faults_help();
     for (const std::string& name : profile_names()) EXPECT_NE(help.find(name), std::string::npos);
-    for (const char* knob :
-         {"corrupt-check", "drop=N", "duplicate=N", "noise", "silent-after=N", "refuse-packet=K",
-          "wrong-checksum", "refuse-signature", "unplug-after=N", "restart-after=N", "report-fa",
-          "poll-status=", "poll-other=N", "pad=N", "on-hold", "turnaround-ms=N"})
+    for (const char* knob : {"corrupt-check",
+                             "drop=N",
+                             "duplicate=N",
+                             "noise",
+                             "silent-after=N",
+                             "refuse-packet=K",
+                             "wrong-checksum",
+                             "refuse-signature",
+                             "unplug-after=N",
+                             "restart-after=N",
+                             "report-fa",
+                             "poll-status=",
+                             "poll-other=N",
+                             "pad=N",
+                             "on-hold",
+                             "turnaround-ms=N",
+                             "startup-phase-ms=N",
+                             "byte-gap-us=N",
+                             "usb-latency-ms=N",
+                             "jitter-ms=N",
+                             "seed=S"})
         EXPECT_NE(help.find(knob), std::string::npos) << knob;
 }
 

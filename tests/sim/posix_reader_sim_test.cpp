@@ -86,8 +86,11 @@ TEST(PtyEndToEnd, InfoListsEveryBlockOfABoot405Reader) {
 
 TEST(PtyEndToEnd, NoWaitsForTheReaderToBeSwitchedOn) {
     const auto start = std::chrono::steady_clock::now();
-    // Switched on late enough for the command to be waiting already.
-    const PtyRun run = run_over_pty("default,power-on-ms=2000", "3 no", "ALLUMEZ");
+    // Switched on late enough for the command to be waiting already; its
+    // start-up frame goes out half a second into a second of the calendar
+    // clock, and reaches the utility through a USB adapter.
+    const PtyRun run = run_over_pty(
+        "default,power-on-ms=2000,startup-phase-ms=500,usb-latency-ms=16", "3 no", "ALLUMEZ");
     if (!run.skip.empty()) GTEST_SKIP() << run.skip;
     EXPECT_NE(run.output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));

@@ -3,6 +3,9 @@
 // timing of switching on, restarts and the TLA start on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "sim/pss_codec.h"
 #include "tests/sim/reader_line.h"
 
@@ -273,6 +276,96 @@ TEST(Timing, TurnaroundComesFromTheProfile) {
         ASSERT_FALSE(line.listen(1000).empty());
         EXPECT_EQ(line.arrivals.front() - sent, turnaround);
     }
+}
+
+// The start-up frame waits for its place in the calendar second, on the
+// calendar clock: a reader on a steady clock is told the difference.
+TEST(Timing, StartUpFrameWaitsForItsPhaseOfTheCalendarSecond) {
+    struct Case {
+        int phase_ms;
+        int64_t calendar_offset_ms;
+        int64_t arrival_in_second;  // on the reader's own clock
+    };
+    for (const Case c :
+         {Case{0, 0, 0}, Case{250, 0, 250}, Case{999, 0, 999}, Case{250, 400, 850}}) {
+        ReaderLine line("default,on-hold,startup-phase-ms=" + std::to_string(c.phase_ms), {},
+                        false);
+        line.reader.set_calendar_offset_ns(c.calendar_offset_ms * 1'000'000);
+        line.write(so_request(0xFC, {0}));
+        ASSERT_FALSE(line.listen(3000).empty());
+        EXPECT_EQ(line.arrivals.front() % 1000, c.arrival_in_second) << c.phase_ms;
+    }
+}
+
+// With byte-gap-us every byte reaches the utility alone: a read with the
+// framed time-outs takes one byte, and the next comes at the first tick of
+// the utility's clock at least the gap later (2 ms on a millisecond line;
+// exactly the gap on a nanosecond one).
+TEST(Timing, ByteGapHandsEveryByteOverAlone) {
+    ReaderLine line("default,on-hold,byte-gap-us=1100");
+    line.device.set_timeouts({1, 1, 1});
+    line.write(so_request(0xF7, {0}));
+    uint8_t buffer[254];
+    EXPECT_EQ(line.device.read(buffer, sizeof buffer), 1u);
+    const Bytes rest = line.listen(1000);
+    ASSERT_GT(rest.size(), 40u);
+    int64_t least_gap = 1000;
+    for (std::size_t i = 1; i < line.arrivals.size(); ++i)
+        least_gap = std::min(least_gap, line.arrivals[i] - line.arrivals[i - 1]);
+    EXPECT_EQ(least_gap, 2);
+
+    ReaderLine ns_line("default,on-hold,turnaround-ms=0,byte-gap-us=1100");
+    const int64_t t0 = 5'000'000'123;
+    const Bytes req = so_request(0xF7, {0});
+    ns_line.reader.on_write_ns(req.data(), req.size(), 9600, t0);
+    std::vector<uint8_t> out;
+    int64_t due = ns_line.reader.next_delivery_ns(t0);
+    while (out.empty()) {
+        ns_line.reader.deliver_ns(due, out);
+        due = ns_line.reader.next_delivery_ns(due);
+    }
+    const int64_t first = ns_line.reader.next_delivery_ns(due);
+    ns_line.reader.deliver_ns(first, out);
+    EXPECT_EQ(ns_line.reader.next_delivery_ns(first), first + 1'100'000);
+}
+
+// A USB adapter hands the bytes over when its latency timer runs out, or at
+// once when its 62-byte buffer is full (which a line at 9600 baud never
+// fills within 16 ms, a line without pacing at once).
+TEST(Timing, UsbAdapterHandsBytesOverInBursts) {
+    ReaderLine line("default,on-hold,usb-latency-ms=16");
+    line.write(so_request(0xFB, {0}));
+    ASSERT_GT(line.listen(3000).size(), 500u);
+    EXPECT_EQ(std::count_if(line.arrivals.begin(), line.arrivals.end(),
+                            [](int64_t at) { return at % 16 != 0; }),
+              0);
+    ReaderLine fast("default,on-hold,usb-latency-ms=16", {}, false);
+    const int64_t sent = fast.now();
+    ASSERT_NE((sent + 3) % 16, 0);
+    fast.write(so_request(0xFB, {0}));
+    ASSERT_GT(fast.listen(3000).size(), 500u);
+    EXPECT_EQ(fast.arrivals.front(), sent + 3);
+}
+
+TEST(Timing, JitterAddsUpToItsMillisecondsDrawnFromTheSeed) {
+    auto turnarounds = [](const std::string& profile) {
+        ReaderLine line(profile, {}, false);
+        std::vector<int64_t> drawn;
+        for (int i = 0; i < 20; ++i) {
+            const std::size_t first = line.arrivals.size();
+            const int64_t sent = line.now();
+            line.write(so_request(0xF7, {0}));
+            line.listen(100);
+            drawn.push_back(line.arrivals.at(first) - sent);
+        }
+        return drawn;
+    };
+    const std::vector<int64_t> drawn = turnarounds("default,on-hold,jitter-ms=20,seed=5");
+    EXPECT_GE(*std::min_element(drawn.begin(), drawn.end()), 3);
+    EXPECT_LE(*std::max_element(drawn.begin(), drawn.end()), 23);
+    EXPECT_GT(std::set<int64_t>(drawn.begin(), drawn.end()).size(), 5u);
+    EXPECT_EQ(turnarounds("default,on-hold,jitter-ms=20,seed=5"), drawn);
+    EXPECT_NE(turnarounds("default,on-hold,jitter-ms=20,seed=6"), drawn);
 }
 
 // A real-time line takes bytes at their due time to the nanosecond: at 9600
