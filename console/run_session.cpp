@@ -138,8 +138,9 @@ void command_loop(Session& s) {
 
 }  // namespace
 
-int run_session(const std::vector<std::string>& args, const Seams& seams) {
+int run_session(const std::vector<std::string>& args, const Seams& seams, HeldImages images) {
     Session s(seams.console, seams.clock);
+    s.held_images = std::move(images);
     s.running = true;
     s.first_script_command_taken = false;
     print_banner(s);

@@ -415,7 +415,7 @@ class ChargeOnVirtualReader : public ::testing::Test {
         return session->console.output();
     }
     Bytes carried(uint8_t block_code) {
-        HeldImages held;
+        HeldImages held = embedded_image_set();
         const std::span<uint8_t> image = image_bytes(*find_image(held, block_code));
         return Bytes(image.begin(), image.end());
     }
