@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3 socat
+packages=(cmake ninja-build g++ libssl-dev clang libgtest-dev libgmock-dev libbenchmark-dev python3 socat
           g++-mingw-w64-x86-64 wine64)
 missing=()
 for p in "${packages[@]}"; do

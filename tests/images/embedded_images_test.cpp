@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+
+#include "images/sha256.h"
 
 namespace {
 
@@ -102,12 +105,19 @@ TEST(EmbeddedImages, TrailersAreTheDigestsOfTheirParts) {
     const auto images = korva::embedded_images();
     ASSERT_EQ(images.size(), 5u);
     // The trailer marks that follow the digest.
+    const std::size_t part_starts[] = {0, 0, 0, 41074, 0, 61532, 0};
     const std::size_t trailer_ends[] = {63378, 35334, 41074, 102602, 61532, 122896, 61556};
     const int image_of[] = {0, 1, 2, 2, 3, 3, 4};
     for (int i = 0; i < 7; ++i) {
+        const uint8_t* part = images[image_of[i]].bytes + 6 + part_starts[i];
         const uint8_t* trailer = images[image_of[i]].bytes + 6 + trailer_ends[i] - 128;
         const std::string mark(reinterpret_cast<const char*>(trailer) + 32, 15);
         EXPECT_EQ(mark, "KORVA SIGNATURE") << i;
+        // The tool wrote the digest with Python's hashlib; the utility's comes
+        // from the system's library.
+        korva::Sha256Digest digest{};
+        ASSERT_TRUE(korva::sha256({part, trailer}, digest));
+        EXPECT_TRUE(std::equal(digest.begin(), digest.end(), trailer)) << i;
     }
     // The digests themselves are checked with a vetted hash library.
     const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
@@ -117,6 +127,19 @@ TEST(EmbeddedImages, TrailersAreTheDigestsOfTheirParts) {
     const std::string command = "python3 '" + (root / "tools" / "check_images.py").string() +
                                 "' '" + (root / "images").string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+TEST(Sha256, StandardTestVectors) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto& [text, hex] : vectors) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+        EXPECT_EQ(korva::sha256_hex({bytes, text.size()}), hex) << text;
+    }
 }
 
 }  // namespace
