@@ -21,12 +21,14 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "serial/sim_serial_device.h"
 #include "sim/frame_codec.h"
+#include "sim/image_set.h"
 #include "sim/pss_codec.h"
 #include "sim/reader_profile.h"
 
@@ -64,6 +66,9 @@ class VirtualReader : public LinePeer {
     // Switches the reader on at at_ms (when it is off). Without this call it
     // is switched on power_on_ms after the utility first configures its port.
     void power_on_at(int64_t at_ms);
+    // The software the reader accepts: the parts of this set instead of the
+    // embedded images (before the session starts).
+    void hold_images(std::shared_ptr<const ImageSet> images) { images_ = std::move(images); }
     // Lives through everything due up to now_ms, as touching the line would:
     // for inspecting the reader after the utility stopped using the line.
     void catch_up(int64_t now_ms) { advance_to(ms_to_ns(now_ms)); }
@@ -139,6 +144,7 @@ class VirtualReader : public LinePeer {
     FaultKnobs faults_;
     bool pacing_;
     ReaderTimings timings_;
+    std::shared_ptr<const ImageSet> images_ = default_image_set();
 
     int64_t now_ns_ = 0;
     ReaderMode mode_ = ReaderMode::Off;

@@ -2,10 +2,14 @@
 // last packet's answer, the signature check, and the faults on the way.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <span>
 #include <string>
 
 #include "images/embedded_images.h"
+#include "sim/image_set.h"
 #include "tests/sim/reader_line.h"
 
 namespace korva::sim::testing {
@@ -216,6 +220,54 @@ TEST(Signature, CorruptedPartWrongTrailerOrNoDownloadIsRefused) {
     // A block that received nothing.
     got = line.exchange(signature_request(14, base.last(128)));
     EXPECT_NE(got.frames.at(0).so, Bytes{0x55});
+}
+
+// korva-reader-sim --images DIR: every "*.img" file of DIR, read by the
+// reader's own rules.
+TEST(ImageSet, ReadsEveryImageFileOfAFolderOrNamesTheBadOne) {
+    namespace fs = std::filesystem;
+    struct Row {
+        const char* what;
+        const char* extra_file;  // written beside the five images
+        std::string extra;
+        std::size_t parts;
+        std::string error;  // about the extra file
+    };
+    const Row rows[] = {
+        {"the five images", nullptr, "", 7, ""},
+        {"another kind of file beside them", "notes.txt", "x", 7, ""},
+        {"a file not in the stored form", "bad.img", "abc", 0,
+         "shorter than its six length digits"},
+        {"a length the file does not hold", "short.img", std::string("\0\0\0\0\0\x09", 6), 0,
+         "its length digits give 9 bytes, it holds 0"},
+    };
+    const fs::path root =
+        fs::temp_directory_path() / ("korva-sim-images-" + std::to_string(std::random_device{}()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(root);
+        fs::create_directories(root / "set");
+        for (const StoredImage& stored : embedded_images()) {
+            std::ofstream(root / "set" / stored.name, std::ios::binary)
+                .write(reinterpret_cast<const char*>(stored.bytes),
+                       static_cast<std::streamsize>(stored.size));
+        }
+        if (row.extra_file) std::ofstream(root / "set" / row.extra_file) << row.extra;
+        ImageSet set;
+        std::string error;
+        const fs::path dir = root / "set";
+        EXPECT_EQ(read_image_dir(dir.string(), set, error), row.error.empty());
+        EXPECT_EQ(error,
+                  row.error.empty() ? "" : (dir / row.extra_file).string() + ": " + row.error);
+        if (row.error.empty()) {
+            EXPECT_EQ(set.parts.size(), row.parts);
+        }
+    }
+    ImageSet none;
+    std::string error;
+    EXPECT_FALSE(read_image_dir((root / "nowhere").string(), none, error));
+    EXPECT_EQ(error.rfind((root / "nowhere").string() + ": ", 0), 0u) << error;
+    fs::remove_all(root);
 }
 
 TEST(DownloadFaults, RefusedPacketIsAskedForAgainOnceAndTheSumCountsItOnce) {
