@@ -18,6 +18,13 @@ void refuse(ImageFile& file, std::string fault) {
     file.fault = std::move(fault);
 }
 
+// The checks of the catalogue, on bytes read.
+void judge(ImageFile& file) {
+    std::string fault = check_stored_image(*file.entry, file.stored);
+    if (!fault.empty()) return refuse(file, std::move(fault));
+    file.state = ImageFileState::GOOD;
+}
+
 void read_file(ImageFile& file) {
     const fs::path path(file.path);
     std::error_code ec;
@@ -40,9 +47,7 @@ void read_file(ImageFile& file) {
         return refuse(file, "more than " + std::to_string(STORED_LIMIT) +
                                 " bytes, longer than any stored image");
     }
-    std::string fault = check_stored_image(*file.entry, file.stored);
-    if (!fault.empty()) return refuse(file, std::move(fault));
-    file.state = ImageFileState::GOOD;
+    judge(file);
 }
 
 }  // namespace
@@ -75,6 +80,25 @@ ImageFolder read_image_folder(const std::string& dir) {
         for (const CatalogueEntry& entry : image_catalogue())
             names += std::string(names.empty() ? "" : ", ") + entry.file_name;
         folder.fault = dir + ": holds none of the image files (" + names + ")";
+    }
+    return folder;
+}
+
+ImageFolder embedded_image_folder() {
+    ImageFolder folder;
+    HeldImages held = embedded_image_set();
+    for (const CatalogueEntry& entry : image_catalogue()) {
+        ImageFile file;
+        file.entry = &entry;
+        file.path = entry.file_name;
+        if (const HeldImage* image =
+                find_image(held, static_cast<uint8_t>(2 * entry.typed_block))) {
+            file.stored = image->stored;
+            judge(file);
+        }
+        if (file.state == ImageFileState::REFUSED && folder.fault.empty())
+            folder.fault = file.path + ": " + file.fault;
+        folder.files.push_back(std::move(file));
     }
     return folder;
 }

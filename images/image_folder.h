@@ -36,6 +36,10 @@ struct ImageFolder {
 // folder.
 ImageFolder read_image_folder(const std::string& dir);
 
+// The embedded set in the same form, each image checked as a file would
+// be; the paths are the file names.
+ImageFolder embedded_image_folder();
+
 // The set a run holds from a folder without fault: its good files.
 HeldImages held_images_of(const ImageFolder& folder);
 

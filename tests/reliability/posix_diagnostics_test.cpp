@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "images/image_catalogue.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/image_files.h"
 
 namespace korva::reliability {
 namespace {
@@ -229,6 +231,53 @@ TEST(Diagnostics, ListPortsShowsEachPortAndWhetherItOpens) {
     EXPECT_NE(lines[2].find("can be opened"), std::string::npos) << lines[2];
     EXPECT_NE(lines[3].find("/nonexistent/tty"), std::string::npos);
     EXPECT_NE(lines[3].find("cannot be opened"), std::string::npos) << lines[3];
+}
+
+// --images and --list-images: the set is checked before anything else, and
+// a fault stops the start-up with one line, the port untouched.
+TEST(Diagnostics, ImageSetIsCheckedBeforeThePortIsOpened) {
+    const auto program = build_dir() / "korva-maint";
+    if (!std::filesystem::exists(program)) GTEST_SKIP() << "korva-maint not built";
+    TempWorkDir work;
+    const std::string dir = work.path().string();
+    korva::testing::write_image_set(work.path() / "bad");
+    std::vector<uint8_t> base = embedded_image_set()[0].stored;
+    base[LENGTH_DIGITS + CLASS_BYTE] = 7;
+    korva::testing::write_bytes(work.path() / "bad" / "bloc0_base.img", base);
+    korva::testing::write_image_set(work.path() / "partial");
+    std::filesystem::remove(work.path() / "partial" / "bloc6_extension.img");
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+
+    struct Row {
+        std::string args;
+        int status;
+        std::string output;  // exact, or its beginning when prefix
+        bool prefix;
+    };
+    const Row rows[] = {
+        {"--images " + dir + "/nowhere 3 q", 2,
+         "korva-maint: " + dir + "/nowhere: no such folder\n", false},
+        {"--images " + dir + "/bad 3 q", 2,
+         "korva-maint: " + dir +
+             "/bad/bloc0_base.img: class byte (609) is 0x07, typed block 0's "
+             "is 0x04\n",
+         false},
+        {"--images", 2, "korva-maint: --images needs a folder\nTry 'korva-maint --help'.\n", false},
+        {"--list-images " + dir + "/bad", 2, "Image set: " + dir + "/bad\n", true},
+        {"--images " + dir + "/partial --list-images", 0, "Image set: " + dir + "/partial\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args);
+        const Program p = run_shell("printf O | KORVA_COM3='" + pty.slave + "' '" +
+                                    program.string() + "' " + row.args);
+        EXPECT_EQ(p.status, row.status);
+        EXPECT_EQ(row.prefix ? p.output.substr(0, row.output.size()) : p.output, row.output);
+    }
+    // Nothing reached the line.
+    fcntl(pty.master, F_SETFL, O_NONBLOCK);
+    char byte;
+    EXPECT_EQ(read(pty.master, &byte, 1), -1);
 }
 
 // Two instances on one port, in real time over a pty with the reader
