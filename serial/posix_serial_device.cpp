@@ -4,9 +4,11 @@
 // /dev/ttyS<n-1>. The port is opened non-blocking and exclusively (flock and
 // TIOCEXCL), put fully raw, and read with the Win32 time-out model through
 // poll() deadlines on the monotonic clock; the terminal driver's own timing
-// (VMIN/VTIME) is never used.
+// (VMIN/VTIME) is never used. The driver is asked for low latency, which a
+// USB adapter needs: its flags are put back when the port closes.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -86,15 +88,44 @@ int ms_until(Steady::time_point deadline) {
     return static_cast<int>(std::min<int64_t>(ms, 1 << 30));
 }
 
+// A USB adapter's driver hands received bytes over when its latency timer
+// runs out (16 ms by default on the common chips), so each answer of a
+// stop-and-wait download waits that long; ASYNC_LOW_LATENCY makes it 1 ms.
+// A pty or a plain UART refuses the request (ENOTTY, EINVAL) and is used as
+// it is.
+class DriverLatency {
+  public:
+    LowLatency ask_low(int fd) {
+        serial_struct s{};
+        if (::ioctl(fd, TIOCGSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
+        if (s.flags & ASYNC_LOW_LATENCY) return LowLatency::ALREADY_SET;
+        const serial_struct before = s;
+        s.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
+        before_ = before;
+        return LowLatency::SET;
+    }
+    // Puts back what was there before ask_low changed it.
+    void restore(int fd) {
+        if (before_) ::ioctl(fd, TIOCSSERIAL, &*before_);
+    }
+
+  private:
+    std::optional<serial_struct> before_;
+};
+
 class PosixSerialDevice : public SerialDevice {
   public:
-    explicit PosixSerialDevice(int fd) : fd_(fd) {}
+    explicit PosixSerialDevice(int fd) : fd_(fd) { low_latency_ = latency_.ask_low(fd_); }
     ~PosixSerialDevice() override {
+        latency_.restore(fd_);
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // releases the flock as well
     }
     PosixSerialDevice(const PosixSerialDevice&) = delete;
     PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+    LowLatency low_latency() const override { return low_latency_; }
 
     bool get_state(LineSettings& settings) override {
         termios t{};
@@ -231,6 +262,8 @@ class PosixSerialDevice : public SerialDevice {
     }
 
     int fd_;
+    DriverLatency latency_;
+    LowLatency low_latency_ = LowLatency::NOT_SUPPORTED;
     ReadTimeouts timeouts_{1, 1, 1};
     uint32_t mask_ = 0;
 };

@@ -43,9 +43,16 @@ struct ReadTimeouts {
     uint32_t constant = 0;    // ReadTotalTimeoutConstant
 };
 
+// What opening did about the driver's latency: a USB adapter's driver holds
+// received bytes up to its latency timer (16 ms by default) unless asked for
+// low latency. A pty, a plain UART or a Windows port has no such request:
+// the latency timer of a USB adapter is then the driver's own setting.
+enum class LowLatency : uint8_t { NOT_SUPPORTED, SET, ALREADY_SET };
+
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
+    virtual LowLatency low_latency() const { return LowLatency::NOT_SUPPORTED; }
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
     virtual bool set_state(const LineSettings& settings) = 0;

@@ -53,6 +53,7 @@ struct WireLogLines {
     std::vector<uint8_t> written, read;
     std::size_t framed_out = 0, framed_in = 0, pss_out = 0, pss_in = 0;
     std::size_t unstamped = 0;
+    std::vector<std::string> notes;  // the lines about the port itself
 };
 
 std::vector<uint8_t> hex_bytes(const std::string& text) {
@@ -63,7 +64,8 @@ std::vector<uint8_t> hex_bytes(const std::string& text) {
     return bytes;
 }
 
-// "hh:mm:ss.mmm > " or "hh:mm:ss.mmm < ": a time stamp and a direction.
+// "hh:mm:ss.mmm > " or "hh:mm:ss.mmm < ": a time stamp and a direction; or
+// "hh:mm:ss.mmm # " for a note about the port.
 bool stamped(const std::string& line) {
     static const char shape[] = "dd:dd:dd.ddd ";
     if (line.size() < sizeof shape + 1) return false;
@@ -72,7 +74,7 @@ bool stamped(const std::string& line) {
         if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
     }
     const char arrow = line[sizeof shape - 1];
-    return (arrow == '<' || arrow == '>') && line[sizeof shape] == ' ';
+    return (arrow == '<' || arrow == '>' || arrow == '#') && line[sizeof shape] == ' ';
 }
 
 // The bytes part of a dump line: hexadecimal pairs separated by spaces.
@@ -98,7 +100,9 @@ WireLogLines parse_wire_log(const std::string& text) {
         }
         const char arrow = line[13];
         const std::string rest = line.substr(15);
-        if (hex_dump(rest)) {
+        if (arrow == '#') {
+            w.notes.push_back(rest);
+        } else if (hex_dump(rest)) {
             const std::vector<uint8_t> bytes = hex_bytes(rest);
             auto& to = arrow == '>' ? w.written : w.read;
             to.insert(to.end(), bytes.begin(), bytes.end());
@@ -126,6 +130,8 @@ TEST(Diagnostics, WireLogHoldsEveryByteBothWaysWithFramesDecoded) {
     ASSERT_TRUE(std::filesystem::exists(log));
     const WireLogLines w = parse_wire_log(read_file(log));
     EXPECT_EQ(w.unstamped, 0u);
+    EXPECT_EQ(w.notes, std::vector<std::string>{
+                           "serial: low latency not supported by the device, used as it is"});
     EXPECT_EQ(w.written, run.written);
     EXPECT_EQ(w.read, run.received);
     EXPECT_GE(w.framed_out, 3u);  // boot information, block list, reset, hold, ...
