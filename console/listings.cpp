@@ -93,4 +93,22 @@ std::string image_set_listing(const std::string& name, const ImageFolder& folder
     return text;
 }
 
+std::string usb_adapters_listing(const std::vector<UsbSerialAdapter>& adapters) {
+    if (adapters.empty()) return "USB serial adapters: none (no ttyUSB* or ttyACM* device)\n";
+    std::string text = "USB serial adapters (the KORVA_COM<n>=... line makes one COM<n>):\n";
+    for (const UsbSerialAdapter& a : adapters) {
+        text += "  " + a.device + "\n";
+        for (const std::string& name : a.by_id) text += "    " + name + "\n";
+        if (a.named) {
+            add(text, "    COM%d already: KORVA_COM%d names it\n", a.com, a.com);
+        } else if (a.com == 0) {
+            text += "    no free COM1 to COM9: unset a KORVA_COM<n> variable to make room\n";
+        } else {
+            const std::string& path = a.by_id.empty() ? a.device : a.by_id.front();
+            add(text, "    KORVA_COM%d=%s\n", a.com, path.c_str());
+        }
+    }
+    return text;
+}
+
 }  // namespace korva
