@@ -99,9 +99,9 @@ struct ImagePart {
     uint32_t size = 0;    // its trailer included
     bool second = false;  // the second part of a two-part image
     // The software the part declares: its descriptor "PUBLISHER$NAME$" at
-    // part offset 256 (64 bytes), and its version bytes at 320 and 321.
-    // charge shows what the reader reports once it has installed the part;
-    // for these images that is this.
+    // part offset 256 (64 bytes), and its version bytes at 320 and 321. The
+    // reader reports these once it has installed the part, and charge shows
+    // what it reports.
     std::string publisher;
     std::string name;  // only the characters 0x20 to 0x7D, as charge shows them
     uint8_t version_major = 0;

@@ -208,9 +208,9 @@ TEST(Catalogue, HeldCopyKeepsItsSerialNumberForTheRun) {
 constexpr CatalogueEntry SMALL = {9, "small.img", 2000, 1, KindRule::TWO_PART, 2, 0x14, 0x00};
 
 Bytes stored_form(const Bytes& image) {
-    Bytes stored{0, 0, 0, 0, 0, 0};
+    Bytes stored(LENGTH_DIGITS + image.size());
     for (std::size_t i = 6, n = image.size(); i-- > 0; n /= 10) stored[i] = uint8_t(n % 10);
-    stored.insert(stored.end(), image.begin(), image.end());
+    std::copy(image.begin(), image.end(), stored.begin() + LENGTH_DIGITS);
     return stored;
 }
 
