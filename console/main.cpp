@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "console/listings.h"
 #include "console/run_session.h"
 #include "console/simulated_session.h"
+#include "images/image_folder.h"
 #include "sim/reader_profile.h"
 
 namespace {
@@ -35,7 +37,16 @@ const char USAGE[] =
     "  -h, --help           show this help and exit\n"
     "  --version            show the version and exit\n"
     "  --list-ports         show COM1 to COM9, their devices, and whether each\n"
-    "                       can be opened now, and exit\n"
+    "                       can be opened now, and the USB serial adapters with\n"
+    "                       the KORVA_COM<n> line that makes one a COM port, and exit\n"
+    "  --images DIR         install the images of DIR (bloc0_base.img,\n"
+    "                       bloc2_superviseur.img, bloc3_pss.img, bloc5_orbex_112.img,\n"
+    "                       bloc6_extension.img, stored as in the build's images/)\n"
+    "                       instead of the built-in ones; they are checked before\n"
+    "                       the port is opened, and a missing one leaves its block\n"
+    "                       without an image\n"
+    "  --list-images [DIR]  show the catalogue of the built-in images, or of DIR:\n"
+    "                       blocks, lengths, parts, software and SHA-256, and exit\n"
     "  --simulate[=PROFILE] run against the built-in virtual reader\n"
     "  --no-pacing          with --simulate: do not pace the line at its speed\n"
     "  --fault=KNOB         with --simulate: inject a fault (repeatable)\n"
@@ -49,6 +60,9 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_ports = false;
+    bool list_images = false;
+    std::string images;       // --images DIR
+    std::string list_folder;  // --list-images DIR
     bool simulate = false;
     bool pacing_option = false;  // --no-pacing or --fault given
     korva::SimulationOptions simulation;
@@ -81,6 +95,17 @@ std::string parse(const std::vector<std::string>& all, Options& options) {
             options.version = true;
         } else if (a == "--list-ports") {
             options.list_ports = true;
+        } else if (a == "--images" || starts_with(a, "--images=")) {
+            if (a == "--images" && i + 1 < all.size()) options.images = all[++i];
+            if (a != "--images") options.images = a.substr(9);
+            if (options.images.empty()) return "--images needs a folder";
+        } else if (a == "--list-images") {
+            options.list_images = true;
+            const bool folder = i + 1 < all.size() && !all[i + 1].empty() && all[i + 1][0] != '-';
+            if (folder) options.list_folder = all[++i];
+        } else if (starts_with(a, "--list-images=") && a.size() > 14) {
+            options.list_images = true;
+            options.list_folder = a.substr(14);
         } else if (a == "--simulate") {
             options.simulate = true;
         } else if (starts_with(a, "--simulate=")) {
@@ -104,6 +129,42 @@ std::string parse(const std::vector<std::string>& all, Options& options) {
     return {};
 }
 
+// The catalogue of the built-in set, or of a folder's; status 2 when the
+// folder or one of its files is refused.
+int list_images(const std::string& dir) {
+    if (dir.empty()) {
+        std::fputs(korva::image_set_listing("built-in", korva::embedded_image_folder()).c_str(),
+                   stdout);
+        return 0;
+    }
+    const korva::ImageFolder folder = korva::read_image_folder(dir);
+    if (folder.files.empty()) {
+        std::fprintf(stderr, "korva-maint: %s\n", folder.fault.c_str());
+        return EXIT_USAGE;
+    }
+    std::fputs(korva::image_set_listing(dir, folder).c_str(), stdout);
+    return folder.fault.empty() ? 0 : EXIT_USAGE;
+}
+
+// The set of --images, read and checked before anything else happens; false
+// (the fault told on stderr) when it may not be used.
+bool load_images(const std::string& dir, korva::HeldImages& images) {
+    const korva::ImageFolder folder = korva::read_image_folder(dir);
+    if (!folder.fault.empty()) {
+        std::fprintf(stderr, "korva-maint: %s\n", folder.fault.c_str());
+        return false;
+    }
+    for (const korva::ImageFile& file : folder.files) {
+        if (file.state != korva::ImageFileState::ABSENT) continue;
+        std::fprintf(stderr,
+                     "korva-maint: %s: absent, charge of typed block %u answers ERREUR FICHIER "
+                     "PARAMETRES\n",
+                     file.path.c_str(), static_cast<unsigned>(file.entry->typed_block));
+    }
+    images = korva::held_images_of(folder);
+    return true;
+}
+
 int list_ports() {
     for (char digit = '1'; digit <= '9'; ++digit) {
         const std::string name = std::string("COM") + digit;
@@ -114,6 +175,8 @@ int list_ports() {
         std::printf("%s  %-24s %s\n", name.c_str(), device.c_str(),
                     can_open ? "can be opened" : "cannot be opened (missing, busy or refused)");
     }
+    if (const auto adapters = korva::usb_serial_adapters("/dev"))
+        std::fputs(korva::usb_adapters_listing(*adapters).c_str(), stdout);
     return 0;
 }
 
@@ -133,8 +196,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.list_ports) return list_ports();
-    if (options.simulate) return korva::run_simulated_session(options.args, options.simulation);
+    if (options.list_images)
+        return list_images(options.list_folder.empty() ? options.images : options.list_folder);
+    korva::HeldImages images = korva::embedded_image_set();
+    if (!options.images.empty() && !load_images(options.images, images)) return EXIT_USAGE;
+    if (options.simulate)
+        return korva::run_simulated_session(options.args, options.simulation, std::move(images));
     const korva::Seams seams{korva::system_console(), korva::system_clock(),
                              korva::open_system_serial};
-    return korva::run_session(options.args, seams);
+    return korva::run_session(options.args, seams, std::move(images));
 }

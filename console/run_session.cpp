@@ -138,8 +138,9 @@ void command_loop(Session& s) {
 
 }  // namespace
 
-int run_session(const std::vector<std::string>& args, const Seams& seams) {
+int run_session(const std::vector<std::string>& args, const Seams& seams, HeldImages images) {
     Session s(seams.console, seams.clock);
+    s.held_images = std::move(images);
     s.running = true;
     s.first_script_command_taken = false;
     print_banner(s);
@@ -148,7 +149,7 @@ int run_session(const std::vector<std::string>& args, const Seams& seams) {
     // there to answer, so no port is opened and no script is announced.
     if (!s.input_ended) {
         const bool opened = open_port(s.port, seams.open_serial);
-        if (opened) s.port.wire_log = WireLog::from_environment(s.clock);
+        if (opened) attach_wire_log(s.port, WireLog::from_environment(s.clock));
         if (!opened) {
             print(s, "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n");
             s.running = false;

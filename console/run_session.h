@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "images/image_catalogue.h"
 #include "platform/clock.h"
 #include "platform/console_io.h"
 #include "serial/serial_device.h"
@@ -20,7 +21,9 @@ struct Seams {
 };
 
 // Runs a whole session. args are the program's arguments after the options:
-// the port digit first, then script tokens. Returns the process exit status.
-int run_session(const std::vector<std::string>& args, const Seams& seams);
+// the port digit first, then script tokens; images is the set that charge
+// installs from. Returns the process exit status.
+int run_session(const std::vector<std::string>& args, const Seams& seams,
+                HeldImages images = embedded_image_set());
 
 }  // namespace korva

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "images/image_catalogue.h"
+
 namespace korva {
 
 struct SimulationOptions {
@@ -14,8 +16,10 @@ struct SimulationOptions {
 };
 
 // Runs run_session() with these arguments (the port digit first, then
-// script tokens; none for the interactive start) against the virtual reader.
-// Returns the session's exit status; 2 for an unknown profile or fault.
-int run_simulated_session(const std::vector<std::string>& args, const SimulationOptions& options);
+// script tokens; none for the interactive start) and this image set against
+// the virtual reader, which accepts the software of the same set. Returns
+// the session's exit status; 2 for an unknown profile or fault.
+int run_simulated_session(const std::vector<std::string>& args, const SimulationOptions& options,
+                          HeldImages images = embedded_image_set());
 
 }  // namespace korva

@@ -9,13 +9,13 @@
 namespace korva {
 
 struct StoredImage {
-    const char* name;     // the data file's name, without folder
-    uint8_t typed_block;  // 0, 2, 3, 5 or 6
+    const char* name;  // the data file's name, without folder
     const uint8_t* bytes;
-    std::size_t size;     // 6 + L
+    std::size_t size;  // 6 + L
 };
 
-// In catalogue order: typed blocks 0, 2, 3, 5, 6.
+// In the order of the build's list (the catalogue's: typed blocks 0, 2, 3,
+// 5, 6); the catalogue (image_catalogue.h) finds them by name.
 std::span<const StoredImage> embedded_images();
 
 }  // namespace korva

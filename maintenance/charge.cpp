@@ -1,4 +1,4 @@
-// charge: installs the embedded image that belongs to the typed block.
+// charge: installs the image of the run's set that belongs to the typed block.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>

@@ -4,9 +4,11 @@
 // /dev/ttyS<n-1>. The port is opened non-blocking and exclusively (flock and
 // TIOCEXCL), put fully raw, and read with the Win32 time-out model through
 // poll() deadlines on the monotonic clock; the terminal driver's own timing
-// (VMIN/VTIME) is never used.
+// (VMIN/VTIME) is never used. The driver is asked for low latency, which a
+// USB adapter needs: its flags are put back when the port closes.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -16,7 +18,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "serial/serial_device.h"
@@ -86,15 +91,44 @@ int ms_until(Steady::time_point deadline) {
     return static_cast<int>(std::min<int64_t>(ms, 1 << 30));
 }
 
+// A USB adapter's driver hands received bytes over when its latency timer
+// runs out (16 ms by default on the common chips), so each answer of a
+// stop-and-wait download waits that long; ASYNC_LOW_LATENCY makes it 1 ms.
+// A pty or a plain UART refuses the request (ENOTTY, EINVAL) and is used as
+// it is.
+class DriverLatency {
+  public:
+    LowLatency ask_low(int fd) {
+        serial_struct s{};
+        if (::ioctl(fd, TIOCGSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
+        if (s.flags & ASYNC_LOW_LATENCY) return LowLatency::ALREADY_SET;
+        const serial_struct before = s;
+        s.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
+        before_ = before;
+        return LowLatency::SET;
+    }
+    // Puts back what was there before ask_low changed it.
+    void restore(int fd) {
+        if (before_) ::ioctl(fd, TIOCSSERIAL, &*before_);
+    }
+
+  private:
+    std::optional<serial_struct> before_;
+};
+
 class PosixSerialDevice : public SerialDevice {
   public:
-    explicit PosixSerialDevice(int fd) : fd_(fd) {}
+    explicit PosixSerialDevice(int fd) : fd_(fd) { low_latency_ = latency_.ask_low(fd_); }
     ~PosixSerialDevice() override {
+        latency_.restore(fd_);
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // releases the flock as well
     }
     PosixSerialDevice(const PosixSerialDevice&) = delete;
     PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+    LowLatency low_latency() const override { return low_latency_; }
 
     bool get_state(LineSettings& settings) override {
         termios t{};
@@ -231,6 +265,8 @@ class PosixSerialDevice : public SerialDevice {
     }
 
     int fd_;
+    DriverLatency latency_;
+    LowLatency low_latency_ = LowLatency::NOT_SUPPORTED;
     ReadTimeouts timeouts_{1, 1, 1};
     uint32_t mask_ = 0;
 };
@@ -329,6 +365,90 @@ std::string system_serial_device(const std::string& port_name) {
     const std::string variable = "KORVA_" + port_name;
     if (const char* named = std::getenv(variable.c_str()); named && *named) return named;
     return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// "ttyUSB12" -> ("ttyUSB", 12) for the prefixes of USB adapters; false for
+// any other name.
+bool usb_device_name(const std::string& name, std::string& prefix, unsigned long& number) {
+    for (const char* p : {"ttyUSB", "ttyACM"}) {
+        const std::size_t n = std::char_traits<char>::length(p);
+        if (name.size() <= n || name.compare(0, n, p) != 0) continue;
+        if (name.find_first_not_of("0123456789", n) != std::string::npos || name.size() > n + 6)
+            return false;
+        prefix = p;
+        number = std::stoul(name.substr(n));
+        return true;
+    }
+    return false;
+}
+
+bool same_file(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root) {
+    struct Found {
+        std::string prefix;
+        unsigned long number;
+        UsbSerialAdapter adapter;
+    };
+    std::vector<Found> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(dev_root, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        Found f;
+        if (!usb_device_name(it->path().filename().string(), f.prefix, f.number)) continue;
+        f.adapter.device = it->path().string();
+        found.push_back(std::move(f));
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : a.number < b.number;
+    });
+
+    // The stable names, which survive unplugging and a new order of plugging.
+    std::vector<fs::path> by_id;
+    const fs::path by_id_dir = fs::path(dev_root) / "serial" / "by-id";
+    for (fs::directory_iterator it(by_id_dir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        by_id.push_back(it->path());
+    std::sort(by_id.begin(), by_id.end());
+
+    bool taken[10] = {};
+    for (int n = 1; n <= 9; ++n) {
+        const std::string name = "KORVA_COM" + std::to_string(n);
+        const char* named = std::getenv(name.c_str());
+        taken[n] = (named && *named) ||
+                   fs::exists(fs::path(dev_root) / ("ttyS" + std::to_string(n - 1)), ec);
+    }
+
+    std::vector<UsbSerialAdapter> adapters;
+    for (Found& f : found) {
+        UsbSerialAdapter& a = f.adapter;
+        for (const fs::path& link : by_id) {
+            if (same_file(link, a.device)) a.by_id.push_back(link.string());
+        }
+        for (int n = 1; n <= 9 && !a.named; ++n) {
+            const char* named = std::getenv(("KORVA_COM" + std::to_string(n)).c_str());
+            if (named && *named && same_file(named, a.device)) {
+                a.com = n;
+                a.named = true;
+            }
+        }
+        for (int n = 1; n <= 9 && a.com == 0; ++n) {
+            if (taken[n]) continue;
+            a.com = n;
+            taken[n] = true;
+        }
+        adapters.push_back(std::move(a));
+    }
+    return adapters;
 }
 
 std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace korva {
 
@@ -43,9 +45,16 @@ struct ReadTimeouts {
     uint32_t constant = 0;    // ReadTotalTimeoutConstant
 };
 
+// What opening did about the driver's latency: a USB adapter's driver holds
+// received bytes up to its latency timer (16 ms by default) unless asked for
+// low latency. A pty, a plain UART or a Windows port has no such request:
+// the latency timer of a USB adapter is then the driver's own setting.
+enum class LowLatency : uint8_t { NOT_SUPPORTED, SET, ALREADY_SET };
+
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
+    virtual LowLatency low_latency() const { return LowLatency::NOT_SUPPORTED; }
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
     virtual bool set_state(const LineSettings& settings) = 0;
@@ -67,5 +76,20 @@ std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name);
 // The system device that port_name stands for ("" for a name other than
 // "COM1" to "COM9"), as --list-ports shows it.
 std::string system_serial_device(const std::string& port_name);
+
+// A USB serial adapter that the system shows as a device of its own.
+struct UsbSerialAdapter {
+    std::string device;              // dev_root/ttyUSB0, dev_root/ttyACM0, ...
+    std::vector<std::string> by_id;  // the dev_root/serial/by-id/ names that lead to it
+    int com = 0;         // the COM<n> that names it, or a free one to make it; 0: none free
+    bool named = false;  // a KORVA_COM<n> variable names it already
+};
+
+// The USB serial adapters under dev_root ("/dev" on the machine), in name
+// and number order, each with the COM port it is or could be: a free COM<n>
+// is one that no KORVA_COM<n> variable names and whose own device
+// (dev_root/ttyS<n-1>) does not exist. std::nullopt where the system names
+// them COM<n> itself (Windows).
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root);
 
 }  // namespace korva

@@ -10,6 +10,22 @@ bool open_port(SerialPort& port, const SerialOpener& opener) {
     return port.handle != nullptr;
 }
 
+void attach_wire_log(SerialPort& port, std::unique_ptr<WireLog> log) {
+    port.wire_log = std::move(log);
+    if (!port.wire_log || !port.handle) return;
+    switch (port.handle->low_latency()) {
+        case LowLatency::SET:
+            port.wire_log->note("serial: low latency set (ASYNC_LOW_LATENCY), put back at close");
+            break;
+        case LowLatency::ALREADY_SET:
+            port.wire_log->note("serial: low latency already set (ASYNC_LOW_LATENCY)");
+            break;
+        case LowLatency::NOT_SUPPORTED:
+            port.wire_log->note("serial: low latency not supported by the device, used as it is");
+            break;
+    }
+}
+
 bool configure_port(SerialPort& port) {
     if (!port.handle) return false;
     SerialDevice& dev = *port.handle;

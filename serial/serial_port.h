@@ -32,6 +32,9 @@ struct SerialPort {
 
 // Opens port_name through the opener; true when the port is open.
 bool open_port(SerialPort& port, const SerialOpener& opener);
+// Gives the open port its wire log (none when log is empty), which notes
+// first what opening did about the driver's latency.
+void attach_wire_log(SerialPort& port, std::unique_ptr<WireLog> log);
 // 9600 baud, 8 data bits, no parity, one stop bit, no flow control, read
 // time-outs 1/1/1 ms. Nonzero when the device took all of it.
 bool configure_port(SerialPort& port);

@@ -107,6 +107,12 @@ class Win32SerialDevice : public SerialDevice {
 }  // namespace
 
 // On Windows a port name is its own device: "COM1" to "COM9".
+// Windows gives a USB adapter a COM number of its own (Device Manager shows
+// it): nothing to list.
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string&) {
+    return std::nullopt;
+}
+
 std::string system_serial_device(const std::string& port_name) {
     const bool com_digit = port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 &&
                            port_name[3] >= '1' && port_name[3] <= '9';

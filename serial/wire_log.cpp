@@ -75,6 +75,10 @@ void WireLog::read(const uint8_t* bytes, std::size_t count) {
     log_bytes('<', bytes, count);
 }
 
+void WireLog::note(const std::string& text) {
+    line('#', text);
+}
+
 void WireLog::line(char arrow, const std::string& text) {
     std::fprintf(file_, "%s %c %s\n", timestamp(clock_.calendar_ms()).c_str(), arrow, text.c_str());
 }

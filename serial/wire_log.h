@@ -2,8 +2,9 @@
 // every byte written to and read from the reader goes there with a
 // millisecond time stamp and its direction, and each frame is decoded for
 // people: framed frames (code, subcode, sections, check good or bad) and PSS
-// frames (address, control, data, CRC good or bad). Off, the port holds no
-// log and pays one pointer test per read or write.
+// frames (address, control, data, CRC good or bad). The first line notes
+// what opening did about the driver's latency. Off, the port holds no log and
+// pays one pointer test per read or write.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,9 @@ class WireLog {
 
     void written(const uint8_t* bytes, std::size_t count);
     void read(const uint8_t* bytes, std::size_t count);
+    // A line about the port itself, marked '#' where the bytes have their
+    // direction.
+    void note(const std::string& text);
 
   private:
     // Decodes one direction's byte stream into framed frames; bytes outside a

@@ -48,9 +48,10 @@ struct Session {
     uint8_t payment_loading_mode = 0;
     uint8_t reader_kind = 0;
     uint8_t tla_state = 1;
-    // The embedded images as charge holds them for the run (stored form,
-    // serial field counted up by the client files written so far).
-    HeldImages held_images;
+    // The run's image set as charge holds it (stored form, serial field
+    // counted up by the client files written so far): the embedded images,
+    // or those of --images.
+    HeldImages held_images = embedded_image_set();
 
     // The keyboard's input has ended: the session ends after the command
     // under way, as "q" would, without waiting for a key.

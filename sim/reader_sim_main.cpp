@@ -2,6 +2,7 @@
 // utility (or anything else) against it in real time.
 //
 //   korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... [--no-pacing]
+//                    [--images DIR]
 //
 // Prints the pty's device path on the first line of its output, makes PATH a
 // symbolic link to it, and serves until SIGTERM or SIGINT. The line speed
@@ -12,7 +13,9 @@
 // Without --profile the reader is "default,on-hold": switched on and on
 // maintenance hold, ready for a session such as "3 bootinfo info q". With a
 // profile that is not on hold, the reader is switched on power-on-ms after
-// the utility first sets the line speed.
+// the utility first sets the line speed. With --images the reader accepts
+// the software of DIR's "*.img" files (the stored form of images/) instead
+// of the embedded images.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -28,9 +31,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/image_set.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
 
@@ -83,7 +88,7 @@ uint32_t speed_of(speed_t s) {
 
 void usage(std::ostream& out) {
     out << "usage: korva-reader-sim [--link PATH] [--profile PROFILE] [--fault KNOB]... "
-           "[--no-pacing]\n"
+           "[--no-pacing] [--images DIR]\n"
            "Without --profile the reader is switched on and on hold (default,on-hold).\n\n"
         << korva::sim::profiles_and_faults_help();
 }
@@ -110,6 +115,7 @@ int main(int argc, char** argv) {
     std::string link_path;
     std::string profile_text = "default,on-hold";
     std::vector<std::string> fault_texts;
+    std::string image_dir;
     bool pacing = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -131,6 +137,8 @@ int main(int argc, char** argv) {
             profile_text = v;
         } else if (value("--fault", v)) {
             fault_texts.push_back(v);
+        } else if (value("--images", v)) {
+            image_dir = v;
         } else if (arg == "--no-pacing") {
             pacing = false;
         } else if (arg == "--help" || arg == "-h") {
@@ -149,6 +157,8 @@ int main(int argc, char** argv) {
     bool ok = korva::sim::parse_profile(profile_text, profile, error);
     for (std::size_t i = 0; ok && i < fault_texts.size(); ++i)
         ok = korva::sim::parse_fault(fault_texts[i], faults, error);
+    auto images = std::make_shared<korva::sim::ImageSet>();
+    if (ok && !image_dir.empty()) ok = korva::sim::read_image_dir(image_dir, *images, error);
     if (!ok) {
         std::cerr << "korva-reader-sim: " << error << "\n";
         return 2;
@@ -202,6 +212,7 @@ int main(int argc, char** argv) {
     // The reader keeps the steady clock; its start-up frame's phase is the
     // calendar clock's.
     reader.set_calendar_offset_ns(calendar_ns() - now_ns());
+    if (!image_dir.empty()) reader.hold_images(images);
     uint32_t seen_speed = 0;
     {
         termios t{};

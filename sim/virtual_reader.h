@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -35,6 +36,7 @@
 
 #include "serial/sim_serial_device.h"
 #include "sim/frame_codec.h"
+#include "sim/image_set.h"
 #include "sim/pss_codec.h"
 #include "sim/reader_profile.h"
 
@@ -73,6 +75,9 @@ class VirtualReader : public LinePeer {
     // Switches the reader on at at_ms (when it is off). Without this call it
     // is switched on power_on_ms after the utility first configures its port.
     void power_on_at(int64_t at_ms);
+    // The software the reader accepts: the parts of this set instead of the
+    // embedded images (before the session starts).
+    void hold_images(std::shared_ptr<const ImageSet> images) { images_ = std::move(images); }
     // Lives through everything due up to now_ms, as touching the line would:
     // for inspecting the reader after the utility stopped using the line.
     void catch_up(int64_t now_ms) { advance_to(ms_to_ns(now_ms)); }
@@ -159,6 +164,7 @@ class VirtualReader : public LinePeer {
     ReaderTimings timings_;
     std::mt19937_64 random_;
     int64_t calendar_offset_ns_ = 0;
+    std::shared_ptr<const ImageSet> images_ = default_image_set();
 
     int64_t now_ns_ = 0;
     ReaderMode mode_ = ReaderMode::Off;

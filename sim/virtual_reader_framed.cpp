@@ -218,7 +218,8 @@ void VirtualReader::answer_signature(const Frame& request, int64_t ready_ns) {
     const KnownPart* part = nullptr;
     const auto received = downloads_.find(code);
     if (so->size() == 1 + TRAILER_SIZE && received != downloads_.end())
-        part = find_known_part(received->second, std::span<const uint8_t>(*so).subspan(1));
+        part =
+            find_known_part(*images_, received->second, std::span<const uint8_t>(*so).subspan(1));
     if (part == nullptr || faults_.refuse_signature) {
         send_frame(CODE_SIGNATURE, {{MARK_SO, {STATUS_REFUSED}}, {MARK_SI, {code}}}, ready_ns);
         after_answer(ready_ns);

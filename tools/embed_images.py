@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Build step: turns the image data files into a C++ source file.
 
-Usage: embed_images.py OUT.cpp IMAGE_DIR BLOCK:FILE [BLOCK:FILE ...]
+Usage: embed_images.py OUT.cpp IMAGE_DIR FILE [FILE ...]
 
-Each BLOCK:FILE names a data file of IMAGE_DIR in its stored form (six length
-digits, then the image) and the typed block it belongs to. The images appear
-in embedded_images() in the order given. The files are checked: their size
-must be 6 + the length their digits give.
+Each FILE names a data file of IMAGE_DIR in its stored form (six length
+digits, then the image). The images appear in embedded_images() in the order
+given, under their file names; which block each belongs to is the image
+catalogue's business (images/image_catalogue.cpp). The files are checked:
+their size must be 6 + the length their digits give.
 """
 
 import os
@@ -43,8 +44,7 @@ def main():
         "",
     ]
     table = []
-    for index, entry in enumerate(entries):
-        block, _, name = entry.partition(":")
+    for index, name in enumerate(entries):
         with open(os.path.join(image_dir, name), "rb") as f:
             data = f.read()
         if len(data) < 6 or any(d > 9 for d in data[:6]):
@@ -52,13 +52,13 @@ def main():
         length = int("".join(str(d) for d in data[:6]))
         if len(data) != 6 + length:
             sys.exit(f"{name}: {len(data)} bytes, expected 6 + {length}")
-        parts.append(f"// {name}: typed block {block}, L = {length}")
+        parts.append(f"// {name}: L = {length}")
         # One spare byte for the literal's terminating zero.
         parts.append(f"const unsigned char image_{index}[{len(data) + 1}] =")
         parts.extend("    " + piece for piece in literal_lines(data))
         parts[-1] += ";"
         parts.append("")
-        table.append(f'    {{"{name}", {int(block)}, image_{index}, {len(data)}}},')
+        table.append(f'    {{"{name}", image_{index}, {len(data)}}},')
     parts.append("const StoredImage images[] = {")
     parts.extend(table)
     parts.append("};")

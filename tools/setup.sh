@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the Windows build need (Debian or
-# Ubuntu), then configures the build in build/. Safe to run again.
+# Installs what is missing (Debian or Ubuntu), then configures the build in
+# build/. Safe to run again.
+#
+#   tools/setup.sh          what building and running need: CMake, Ninja,
+#                           g++, python3 (the image embedder), OpenSSL's
+#                           libcrypto headers (SHA-256), and GoogleTest,
+#                           without which build/ (tests included) does not
+#                           configure
+#   tools/setup.sh --tests  that, and what the test stages need: clang
+#                           (fuzzing), GoogleMock, Google Benchmark, socat,
+#                           MinGW-w64 and Wine (the Windows stage)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev python3 socat
-          g++-mingw-w64-x86-64 wine64)
+packages=(cmake ninja-build g++ python3 libssl-dev libgtest-dev)
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(clang libgmock-dev libbenchmark-dev socat g++-mingw-w64-x86-64 wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

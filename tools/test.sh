@@ -5,7 +5,7 @@
 # are the main suite's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh
+tools/setup.sh --tests
 
 cmake --build build
 ctest --test-dir build --output-on-failure -j2

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+
+#include "images/sha256.h"
 
 namespace {
 
@@ -26,13 +29,15 @@ uint32_t second_part_offset(const StoredImage& image) {
 }
 
 struct CatalogueRow {
-    uint8_t typed_block;
+    const char* name;
     uint32_t length;
     uint8_t image_class;
 };
 
 constexpr CatalogueRow kCatalogue[] = {
-    {0, 63378, 4}, {2, 35334, 1}, {3, 102602, 1}, {5, 122896, 1}, {6, 61556, 1},
+    {"bloc0_base.img", 63378, 4},      {"bloc2_superviseur.img", 35334, 1},
+    {"bloc3_pss.img", 102602, 1},      {"bloc5_orbex_112.img", 122896, 1},
+    {"bloc6_extension.img", 61556, 1},
 };
 
 TEST(EmbeddedImages, FiveImagesInCatalogueOrderWithTheirLengthsAndClasses) {
@@ -40,7 +45,7 @@ TEST(EmbeddedImages, FiveImagesInCatalogueOrderWithTheirLengthsAndClasses) {
     ASSERT_EQ(images.size(), 5u);
     for (std::size_t i = 0; i < images.size(); ++i) {
         SCOPED_TRACE(images[i].name);
-        EXPECT_EQ(images[i].typed_block, kCatalogue[i].typed_block);
+        EXPECT_STREQ(images[i].name, kCatalogue[i].name);
         for (int d = 0; d < 6; ++d) EXPECT_LE(images[i].bytes[d], 9) << "length digit " << d;
         EXPECT_EQ(stored_length(images[i]), kCatalogue[i].length);
         EXPECT_EQ(images[i].size, 6u + kCatalogue[i].length);
@@ -100,13 +105,19 @@ TEST(EmbeddedImages, TrailersAreTheDigestsOfTheirParts) {
     const auto images = korva::embedded_images();
     ASSERT_EQ(images.size(), 5u);
     // The trailer marks that follow the digest.
+    const std::size_t part_starts[] = {0, 0, 0, 41074, 0, 61532, 0};
     const std::size_t trailer_ends[] = {63378, 35334, 41074, 102602, 61532, 122896, 61556};
     const int image_of[] = {0, 1, 2, 2, 3, 3, 4};
     for (int i = 0; i < 7; ++i) {
-        const std::string mark(reinterpret_cast<const char*>(images[image_of[i]].bytes) + 6 +
-                                   trailer_ends[i] - 128 + 32,
-                               15);
+        const uint8_t* part = images[image_of[i]].bytes + 6 + part_starts[i];
+        const uint8_t* trailer = images[image_of[i]].bytes + 6 + trailer_ends[i] - 128;
+        const std::string mark(reinterpret_cast<const char*>(trailer) + 32, 15);
         EXPECT_EQ(mark, "KORVA SIGNATURE") << i;
+        // The tool wrote the digest with Python's hashlib; the utility's comes
+        // from the system's library.
+        korva::Sha256Digest digest{};
+        ASSERT_TRUE(korva::sha256({part, trailer}, digest));
+        EXPECT_TRUE(std::equal(digest.begin(), digest.end(), trailer)) << i;
     }
     // The digests themselves are checked with a vetted hash library.
     const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
@@ -116,6 +127,17 @@ TEST(EmbeddedImages, TrailersAreTheDigestsOfTheirParts) {
     const std::string command = "python3 '" + (root / "tools" / "check_images.py").string() +
                                 "' '" + (root / "images").string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+TEST(Sha256, StandardTestVectors) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+    };
+    for (const auto& [text, hex] : vectors) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+        EXPECT_EQ(korva::sha256_hex({bytes, text.size()}), hex) << text;
+    }
 }
 
 }  // namespace

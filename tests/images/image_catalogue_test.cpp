@@ -167,7 +167,7 @@ TEST(Catalogue, CarriedImagesClassifyAtTheirOwnBlocks) {
         {6, 102602, true, 41074, false}, {10, 122896, true, 61532, true},
         {12, 61556, false, 0, false},
     };
-    HeldImages held;
+    HeldImages held = embedded_image_set();
     for (const Expected& e : table) {
         HeldImage* stored = find_image(held, e.block_code);
         ASSERT_NE(stored, nullptr) << int(e.block_code);
@@ -190,7 +190,7 @@ TEST(Catalogue, CarriedImagesClassifyAtTheirOwnBlocks) {
 }
 
 TEST(Catalogue, HeldCopyKeepsItsSerialNumberForTheRun) {
-    HeldImages held;
+    HeldImages held = embedded_image_set();
     HeldImage* stored = find_image(held, 4);
     ASSERT_NE(stored, nullptr);
     increment_serial(image_bytes(*stored));
@@ -200,6 +200,81 @@ TEST(Catalogue, HeldCopyKeepsItsSerialNumberForTheRun) {
     // The carried image itself is unchanged.
     const StoredImage& carried = embedded_images()[1];
     EXPECT_EQ(carried.bytes[LENGTH_DIGITS + SERIAL_FIELD_END - 1], 0xFF);
+}
+
+// --- the checks of an image set ------------------------------------------------
+
+// A small two-part row, for the checks that the real lengths cannot reach.
+constexpr CatalogueEntry SMALL = {9, "small.img", 2000, 1, KindRule::TWO_PART, 2, 0x14, 0x00};
+
+Bytes stored_form(const Bytes& image) {
+    Bytes stored(LENGTH_DIGITS + image.size());
+    for (std::size_t i = 6, n = image.size(); i-- > 0; n /= 10) stored[i] = uint8_t(n % 10);
+    std::copy(image.begin(), image.end(), stored.begin() + LENGTH_DIGITS);
+    return stored;
+}
+
+void at(Bytes& stored, std::size_t offset, uint8_t value) {
+    stored[LENGTH_DIGITS + offset] = value;
+}
+void set_p(Bytes& stored, uint32_t p) {
+    at(stored, SECOND_PART_BYTES, uint8_t((p - 129) >> 8));
+    at(stored, SECOND_PART_BYTES + 1, uint8_t(p - 129));
+}
+
+struct CheckRow {
+    int image;  // index in the catalogue; -1: SMALL
+    void (*change)(Bytes& stored);
+    const char* fault;
+};
+
+const CheckRow CHECK_ROWS[] = {
+    {0, [](Bytes& b) { b.resize(4); }, "4 bytes, too short for the six length digits"},
+    {0, [](Bytes& b) { std::copy_n("063378", 6, b.begin()); },
+     "the length digits are the characters \"063378\", not six decimal digit values (0 to 9)"},
+    {0, [](Bytes& b) { b[2] = 10; }, "length digit 3 is 0x0A, not a decimal digit value (0 to 9)"},
+    {0, [](Bytes& b) { b.pop_back(); },
+     "the length digits give L = 63378, the file holds 63377 image bytes"},
+    {0, [](Bytes& b) { b = stored_form(Bytes(1000, 0)); },
+     "L = 1000, typed block 0's image has L = 63378"},
+    {0, [](Bytes& b) { at(b, CLASS_BYTE, 1); },
+     "class byte (609) is 0x01, typed block 0's is 0x04"},
+    {1, [](Bytes& b) { at(b, KIND_BYTE, 0x52); },
+     "kind byte (576) is 0x52, typed block 2's is 0x51 (supervisor)"},
+    {2, [](Bytes& b) { at(b, SUB_KIND_BYTE, 0); },
+     "kind bytes (576, 577) are 0xF0 0x00, typed block 3's carry the two-part marking (0xF_ "
+     "0x_F)"},
+    {4, [](Bytes& b) { set_p(b, 65664); },
+     "second part offset (bytes 600-601 + 129) 65664 lies beyond the image's 61556 bytes"},
+    {4, [](Bytes& b) { set_p(b, 40000); },
+     "second part offset 40000: typed block 6's image is one part (offset = L = 61556)"},
+    {-1, [](Bytes& b) { set_p(b, 2000); },
+     "second part offset 2000 = L: typed block 9's image has a second part"},
+    {2, [](Bytes& b) { set_p(b, 700); },
+     "first part (0 to 700) too short for its identification bytes and its 128-byte trailer"},
+    {-1, [](Bytes& b) { set_p(b, 1600); },
+     "second part (1600 to 2000) too short for its identification bytes"},
+    {-1, [](Bytes& b) { set_p(b, 1350); },
+     "second part (1350 to 2000) has no room for its 128-byte trailer"},
+    {3, [](Bytes& b) { at(b, 61532 + KIND_BYTE, 0x1D); },
+     "second part's kind bytes (P + 576, P + 577) are 0x1D 0x04, typed block 5's are 0x1C 0x04"},
+};
+
+TEST(CheckStoredImage, EachFaultIsNamedAndTheBuiltInSetPasses) {
+    const HeldImages built_in = embedded_image_set();
+    for (std::size_t i = 0; i < built_in.size(); ++i)
+        EXPECT_EQ(check_stored_image(image_catalogue()[i], built_in[i].stored), "") << i;
+    for (const CheckRow& row : CHECK_ROWS) {
+        const bool small = row.image < 0;
+        Bytes stored = small ? stored_form(make_image(2000, 1, {0xF0, 0x0F}, 1250, {0x14, 0}))
+                             : built_in[std::size_t(row.image)].stored;
+        row.change(stored);
+        EXPECT_EQ(check_stored_image(small ? SMALL : image_catalogue()[row.image], stored),
+                  row.fault);
+    }
+    const CatalogueEntry tiny = {9, "tiny.img", 100, 1, KindRule::ANY, 1, 0, 0};
+    EXPECT_EQ(check_stored_image(tiny, stored_form(Bytes(100, 1))),
+              "L = 100, too short for the identification bytes and a 128-byte trailer");
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <fstream>
 
 #include "images/image_catalogue.h"
+#include "images/image_folder.h"
 #include "maintenance/maintenance_commands.h"
+#include "sim/image_set.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
 #include "tests/maintenance/test_reader.h"
+#include "tests/support/image_files.h"
 #include "tests/support/session_harness.h"
 
 namespace korva::testing {
@@ -180,8 +183,16 @@ TEST(Charge, BlockNumberBeyondTheReaderIsRefused) {
 }
 
 TEST(Charge, BlockWithoutImageEndsAtOnce) {
-    for (const char* typed : {"1", "4", "7", "15"}) {
+    // Typed blocks without a catalogue image, and one whose image the run's
+    // set lacks (a folder of --images without its file).
+    const std::pair<const char*, int> rows[] = {
+        {"1", -1}, {"4", -1}, {"7", -1}, {"15", -1}, {"6", 12}};
+    for (const auto& [typed, left_out] : rows) {
         Charging c;
+        if (left_out >= 0) {
+            c.images.erase(static_cast<uint8_t>(left_out));
+            c.hold_images();
+        }
         EXPECT_EQ(c.run({"x", typed}), "\r        ERREUR FICHIER PARAMETRES        ") << typed;
         EXPECT_TRUE(c.rs.s.command_failed);
     }
@@ -415,7 +426,7 @@ class ChargeOnVirtualReader : public ::testing::Test {
         return session->console.output();
     }
     Bytes carried(uint8_t block_code) {
-        HeldImages held;
+        HeldImages held = embedded_image_set();
         const std::span<uint8_t> image = image_bytes(*find_image(held, block_code));
         return Bytes(image.begin(), image.end());
     }
@@ -451,6 +462,29 @@ TEST_F(ChargeOnVirtualReader, TwoPartImageBothPartsByteExact) {
     EXPECT_EQ(*downloaded(8), slice(image, 0, p - 128));
     EXPECT_NE(out.find("\n           LOGICIEL INSTALLE : BLOC[4]"), std::string::npos) << out;
     EXPECT_FALSE(session->s.command_failed);
+}
+
+// A release read from a folder (--images), with the reader holding the same
+// set (read by its own code): it goes in byte for byte.
+TEST_F(ChargeOnVirtualReader, ReleaseFromAFolderGoesInByteExact) {
+    TempWorkDir work;
+    write_image_set(work.path());
+    Bytes supervisor = embedded_image_set()[1].stored;
+    supervisor[LENGTH_DIGITS + 320 + 1] = 42;  // version 02.42
+    supervisor[LENGTH_DIGITS + 1000] ^= 0xFF;
+    write_bytes(work.path() / "bloc2_superviseur.img", supervisor);
+    const ImageFolder folder = read_image_folder(work.path().string());
+    start();
+    session->s.held_images = held_images_of(folder);
+    auto set = std::make_shared<sim::ImageSet>();
+    std::string error;
+    for (const ImageFile& f : folder.files) sim::add_stored_image(*set, f.stored, error);
+    reader->hold_images(set);
+
+    const std::string out = run("2");
+    ASSERT_NE(downloaded(4), nullptr) << out;
+    EXPECT_EQ(*downloaded(4), slice(supervisor, LENGTH_DIGITS, supervisor.size() - 128));
+    EXPECT_NE(out.find("\n                    VERSION  : 02.42\n"), std::string::npos) << out;
 }
 
 TEST_F(ChargeOnVirtualReader, WrongChecksumEndsInTheBanner) {

@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "images/image_catalogue.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/image_files.h"
 
 namespace korva::reliability {
 namespace {
@@ -51,6 +53,7 @@ struct WireLogLines {
     std::vector<uint8_t> written, read;
     std::size_t framed_out = 0, framed_in = 0, pss_out = 0, pss_in = 0;
     std::size_t unstamped = 0;
+    std::vector<std::string> notes;  // the lines about the port itself
 };
 
 std::vector<uint8_t> hex_bytes(const std::string& text) {
@@ -61,7 +64,8 @@ std::vector<uint8_t> hex_bytes(const std::string& text) {
     return bytes;
 }
 
-// "hh:mm:ss.mmm > " or "hh:mm:ss.mmm < ": a time stamp and a direction.
+// "hh:mm:ss.mmm > " or "hh:mm:ss.mmm < ": a time stamp and a direction; or
+// "hh:mm:ss.mmm # " for a note about the port.
 bool stamped(const std::string& line) {
     static const char shape[] = "dd:dd:dd.ddd ";
     if (line.size() < sizeof shape + 1) return false;
@@ -70,7 +74,7 @@ bool stamped(const std::string& line) {
         if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
     }
     const char arrow = line[sizeof shape - 1];
-    return (arrow == '<' || arrow == '>') && line[sizeof shape] == ' ';
+    return (arrow == '<' || arrow == '>' || arrow == '#') && line[sizeof shape] == ' ';
 }
 
 // The bytes part of a dump line: hexadecimal pairs separated by spaces.
@@ -96,7 +100,9 @@ WireLogLines parse_wire_log(const std::string& text) {
         }
         const char arrow = line[13];
         const std::string rest = line.substr(15);
-        if (hex_dump(rest)) {
+        if (arrow == '#') {
+            w.notes.push_back(rest);
+        } else if (hex_dump(rest)) {
             const std::vector<uint8_t> bytes = hex_bytes(rest);
             auto& to = arrow == '>' ? w.written : w.read;
             to.insert(to.end(), bytes.begin(), bytes.end());
@@ -124,6 +130,8 @@ TEST(Diagnostics, WireLogHoldsEveryByteBothWaysWithFramesDecoded) {
     ASSERT_TRUE(std::filesystem::exists(log));
     const WireLogLines w = parse_wire_log(read_file(log));
     EXPECT_EQ(w.unstamped, 0u);
+    EXPECT_EQ(w.notes, std::vector<std::string>{
+                           "serial: low latency not supported by the device, used as it is"});
     EXPECT_EQ(w.written, run.written);
     EXPECT_EQ(w.read, run.received);
     EXPECT_GE(w.framed_out, 3u);  // boot information, block list, reset, hold, ...
@@ -223,12 +231,42 @@ TEST(Diagnostics, ListPortsShowsEachPortAndWhetherItOpens) {
     std::istringstream in(p.output);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 9u) << p.output;
+    // COM1 to COM9, then the USB adapters.
+    ASSERT_GE(lines.size(), 10u) << p.output;
     for (int i = 0; i < 9; ++i) EXPECT_EQ(lines[i].rfind("COM" + std::to_string(i + 1), 0), 0u);
+    EXPECT_EQ(lines[9].rfind("USB serial adapters", 0), 0u) << lines[9];
     EXPECT_NE(lines[2].find(pty.slave), std::string::npos);
     EXPECT_NE(lines[2].find("can be opened"), std::string::npos) << lines[2];
     EXPECT_NE(lines[3].find("/nonexistent/tty"), std::string::npos);
     EXPECT_NE(lines[3].find("cannot be opened"), std::string::npos) << lines[3];
+}
+
+// --images and --list-images: the set is checked before anything else, and
+// a fault stops the start-up with one line, the port untouched.
+TEST(Diagnostics, ImageSetIsCheckedBeforeThePortIsOpened) {
+    const auto program = build_dir() / "korva-maint";
+    if (!std::filesystem::exists(program)) GTEST_SKIP() << "korva-maint not built";
+    TempWorkDir work;
+    const std::string dir = work.path().string();
+    korva::testing::write_image_set(work.path() / "bad");
+    std::vector<uint8_t> base = embedded_image_set()[0].stored;
+    base[LENGTH_DIGITS + CLASS_BYTE] = 7;
+    korva::testing::write_bytes(work.path() / "bad" / "bloc0_base.img", base);
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+
+    // The set is refused with one line, and so is the same folder's listing.
+    const std::string shell = "printf O | KORVA_COM3='" + pty.slave + "' '" + program.string();
+    const Program p = run_shell(shell + "' --images " + dir + "/bad 3 q");
+    EXPECT_EQ(p.status, 2);
+    EXPECT_EQ(p.output,
+              "korva-maint: " + dir +
+                  "/bad/bloc0_base.img: class byte (609) is 0x07, typed block 0's is 0x04\n");
+    EXPECT_EQ(run_shell(shell + "' --images " + dir + "/bad --list-images").status, 2);
+    // Nothing reached the line.
+    fcntl(pty.master, F_SETFL, O_NONBLOCK);
+    char byte;
+    EXPECT_EQ(read(pty.master, &byte, 1), -1);
 }
 
 // Two instances on one port, in real time over a pty with the reader

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/virtual_clock.h"
 #include "serial/serial_port.h"
 
 namespace korva {
@@ -74,6 +77,20 @@ TEST(PosixSerialDevice, RawExclusiveLineWithTheReadTimeoutModel) {
     port.port_name[3] = '3';
     ASSERT_TRUE(open_port(port, open_system_serial));
     ASSERT_TRUE(configure_port(port));
+
+    // A pty has no low-latency setting: the wire log says so, and the line
+    // works as it is.
+    const std::string log = ::testing::TempDir() + "korva-pty-wire.log";
+    std::remove(log.c_str());
+    VirtualClock clock;
+    attach_wire_log(port, WireLog::open(log, clock));
+    port.wire_log.reset();
+    std::ifstream written(log);
+    std::string note;
+    std::getline(written, note);
+    EXPECT_EQ(note,
+              "09:07:00.000 # serial: low latency not supported by the device, used as it is");
+    std::remove(log.c_str());
 
     // Exclusive: a second open of the same port fails.
     EXPECT_EQ(open_system_serial("COM3"), nullptr);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
+#include "tests/support/session_harness.h"
 
 namespace korva {
 namespace {
@@ -33,7 +35,9 @@ class RecordingDevice : public SimSerialDevice {
         calls.push_back("set_mask");
         return SimSerialDevice::set_mask(m);
     }
+    LowLatency low_latency() const override { return latency; }
     std::vector<std::string> calls;
+    LowLatency latency = LowLatency::NOT_SUPPORTED;
 };
 
 struct Line {
@@ -236,6 +240,23 @@ TEST(SerialPort, AnUnpluggedLineReadsAsSilenceAndFailsWrites) {
     const int64_t start = line.clock.calendar_ms();
     EXPECT_EQ(read_port(line.port, &b, 1), 0u);
     EXPECT_EQ(line.clock.calendar_ms() - start, 2);  // the whole 1 x 1 + 1 ms
+}
+
+TEST(SerialPort, WireLogNotesFirstWhatOpeningDidAboutTheDriversLatency) {
+    const std::pair<LowLatency, std::string> rows[] = {
+        {LowLatency::SET, "serial: low latency set (ASYNC_LOW_LATENCY), put back at close"},
+        {LowLatency::ALREADY_SET, "serial: low latency already set (ASYNC_LOW_LATENCY)"},
+        {LowLatency::NOT_SUPPORTED,
+         "serial: low latency not supported by the device, used as it is"},
+    };
+    for (const auto& [latency, note] : rows) {
+        testing::TempWorkDir dir;
+        Line line;
+        line.device->latency = latency;
+        attach_wire_log(line.port, WireLog::open("wire.log", line.clock));
+        line.port.wire_log.reset();
+        EXPECT_EQ(testing::read_file("wire.log"), "09:07:00.000 # " + note + "\n");
+    }
 }
 
 }  // namespace

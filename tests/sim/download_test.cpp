@@ -2,10 +2,14 @@
 // last packet's answer, the signature check, and the faults on the way.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <span>
 #include <string>
 
 #include "images/embedded_images.h"
+#include "sim/image_set.h"
 #include "tests/sim/reader_line.h"
 
 namespace korva::sim::testing {
@@ -216,6 +220,31 @@ TEST(Signature, CorruptedPartWrongTrailerOrNoDownloadIsRefused) {
     // A block that received nothing.
     got = line.exchange(signature_request(14, base.last(128)));
     EXPECT_NE(got.frames.at(0).so, Bytes{0x55});
+}
+
+// korva-reader-sim --images DIR: every "*.img" file of DIR, read by the
+// reader's own rules; another kind of file is left alone.
+TEST(ImageSet, ReadsEveryImageFileOfAFolderOrNamesTheBadOne) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("korva-sim-images-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    for (const StoredImage& stored : embedded_images()) {
+        std::ofstream(dir / stored.name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(stored.bytes), std::streamsize(stored.size));
+    }
+    std::ofstream(dir / "notes.txt") << "x";
+    ImageSet set;
+    std::string error;
+    EXPECT_TRUE(read_image_dir(dir.string(), set, error));
+    EXPECT_EQ(set.parts.size(), 7u);  // three one-part images, two two-part ones
+
+    std::ofstream(dir / "short.img", std::ios::binary) << std::string("\0\0\0\0\0\x09", 6);
+    EXPECT_FALSE(read_image_dir(dir.string(), set, error));
+    EXPECT_EQ(error, (dir / "short.img").string() + ": its length digits give 9 bytes, it holds 0");
+    fs::remove_all(dir);
+    EXPECT_FALSE(read_image_dir(dir.string(), set, error));
+    EXPECT_EQ(error.rfind(dir.string() + ": ", 0), 0u) << error;
 }
 
 TEST(DownloadFaults, RefusedPacketIsAskedForAgainOnceAndTheSumCountsItOnce) {

@@ -1,0 +1,115 @@
+#include "images/image_folder.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace korva {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Six length digits give at most 999999 image bytes.
+constexpr std::size_t STORED_LIMIT = LENGTH_DIGITS + 999999;
+
+void refuse(ImageFile& file, std::string fault) {
+    file.state = ImageFileState::REFUSED;
+    file.fault = std::move(fault);
+}
+
+// The checks of the catalogue, on bytes read.
+void judge(ImageFile& file) {
+    std::string fault = check_stored_image(*file.entry, file.stored);
+    if (!fault.empty()) return refuse(file, std::move(fault));
+    file.state = ImageFileState::GOOD;
+}
+
+void read_file(ImageFile& file) {
+    const fs::path path(file.path);
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (status.type() == fs::file_type::not_found) return;  // absent
+    if (ec) return refuse(file, "cannot be read (" + ec.message() + ")");
+    if (!fs::is_regular_file(status)) return refuse(file, "is not a file");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return refuse(file, "cannot be read");
+    // One byte past the limit tells a file that no stored form can be.
+    file.stored.resize(STORED_LIMIT + 1);
+    in.read(reinterpret_cast<char*>(file.stored.data()),
+            static_cast<std::streamsize>(file.stored.size()));
+    if (in.bad()) {
+        file.stored.clear();
+        return refuse(file, "cannot be read");
+    }
+    file.stored.resize(static_cast<std::size_t>(in.gcount()));
+    if (file.stored.size() > STORED_LIMIT) {
+        return refuse(file, "more than " + std::to_string(STORED_LIMIT) +
+                                " bytes, longer than any stored image");
+    }
+    judge(file);
+}
+
+}  // namespace
+
+ImageFolder read_image_folder(const std::string& dir) {
+    ImageFolder folder;
+    std::error_code ec;
+    const fs::file_status status = fs::status(dir, ec);
+    if (status.type() == fs::file_type::not_found) {
+        folder.fault = dir + ": no such folder";
+        return folder;
+    }
+    if (ec || !fs::is_directory(status)) {
+        folder.fault = dir + ": not a folder";
+        return folder;
+    }
+    bool any = false;
+    for (const CatalogueEntry& entry : image_catalogue()) {
+        ImageFile file;
+        file.entry = &entry;
+        file.path = (fs::path(dir) / entry.file_name).string();
+        read_file(file);
+        if (file.state == ImageFileState::REFUSED && folder.fault.empty())
+            folder.fault = file.path + ": " + file.fault;
+        any = any || file.state != ImageFileState::ABSENT;
+        folder.files.push_back(std::move(file));
+    }
+    if (!any) {
+        std::string names;
+        for (const CatalogueEntry& entry : image_catalogue())
+            names += std::string(names.empty() ? "" : ", ") + entry.file_name;
+        folder.fault = dir + ": holds none of the image files (" + names + ")";
+    }
+    return folder;
+}
+
+ImageFolder embedded_image_folder() {
+    ImageFolder folder;
+    HeldImages held = embedded_image_set();
+    for (const CatalogueEntry& entry : image_catalogue()) {
+        ImageFile file;
+        file.entry = &entry;
+        file.path = entry.file_name;
+        if (const HeldImage* image =
+                find_image(held, static_cast<uint8_t>(2 * entry.typed_block))) {
+            file.stored = image->stored;
+            judge(file);
+        }
+        if (file.state == ImageFileState::REFUSED && folder.fault.empty())
+            folder.fault = file.path + ": " + file.fault;
+        folder.files.push_back(std::move(file));
+    }
+    return folder;
+}
+
+HeldImages held_images_of(const ImageFolder& folder) {
+    HeldImages held;
+    for (const ImageFile& file : folder.files) {
+        if (file.state != ImageFileState::GOOD) continue;
+        held.push_back({static_cast<uint8_t>(2 * file.entry->typed_block), file.stored});
+    }
+    return held;
+}
+
+}  // namespace korva
