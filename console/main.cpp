@@ -175,7 +175,7 @@ int list_ports() {
         std::printf("%s  %-24s %s\n", name.c_str(), device.c_str(),
                     can_open ? "can be opened" : "cannot be opened (missing, busy or refused)");
     }
-    if (const auto adapters = korva::usb_serial_adapters("/dev"))
+    if (const auto adapters = korva::usb_serial_adapters("/dev", "/sys"))
         std::fputs(korva::usb_adapters_listing(*adapters).c_str(), stdout);
     return 0;
 }

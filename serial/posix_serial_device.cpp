@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -391,9 +392,22 @@ bool same_file(const fs::path& a, const fs::path& b) {
     return fs::equivalent(a, b, ec) && !ec;
 }
 
+// Whether ttyS<k> is a serial port that is there. Most kernels make ttyS0 to
+// ttyS3 (or more) whether or not a UART answers behind them; sysfs gives
+// those the port type 0. Without a word from sysfs the device node decides.
+bool uart_there(const std::string& dev_root, const std::string& sys_root, int k) {
+    const std::string name = "ttyS" + std::to_string(k);
+    std::error_code ec;
+    if (!fs::exists(fs::path(dev_root) / name, ec)) return false;
+    std::ifstream type(fs::path(sys_root) / "class" / "tty" / name / "type");
+    int value = -1;
+    return !(type >> value) || value != 0;
+}
+
 }  // namespace
 
-std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root) {
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root,
+                                                                 const std::string& sys_root) {
     struct Found {
         std::string prefix;
         unsigned long number;
@@ -424,8 +438,7 @@ std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::stri
     for (int n = 1; n <= 9; ++n) {
         const std::string name = "KORVA_COM" + std::to_string(n);
         const char* named = std::getenv(name.c_str());
-        taken[n] = (named && *named) ||
-                   fs::exists(fs::path(dev_root) / ("ttyS" + std::to_string(n - 1)), ec);
+        taken[n] = (named && *named) || uart_there(dev_root, sys_root, n - 1);
     }
 
     std::vector<UsbSerialAdapter> adapters;

@@ -88,8 +88,10 @@ struct UsbSerialAdapter {
 // The USB serial adapters under dev_root ("/dev" on the machine), in name
 // and number order, each with the COM port it is or could be: a free COM<n>
 // is one that no KORVA_COM<n> variable names and whose own device
-// (dev_root/ttyS<n-1>) does not exist. std::nullopt where the system names
-// them COM<n> itself (Windows).
-std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root);
+// (dev_root/ttyS<n-1>) is no serial port that is there: missing, or a
+// placeholder that sys_root ("/sys") gives the port type 0. std::nullopt
+// where the system names them COM<n> itself (Windows).
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string& dev_root,
+                                                                 const std::string& sys_root);
 
 }  // namespace korva

@@ -109,7 +109,8 @@ class Win32SerialDevice : public SerialDevice {
 // On Windows a port name is its own device: "COM1" to "COM9".
 // Windows gives a USB adapter a COM number of its own (Device Manager shows
 // it): nothing to list.
-std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string&) {
+std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::string&,
+                                                                 const std::string&) {
     return std::nullopt;
 }
 
