@@ -5,8 +5,9 @@
 # or time-out fails the stage; the reproducer is left in build-fuzz/findings/.
 #
 # FUZZ_SECONDS sets the time of the receiver target (default 60),
-# FUZZ_SECONDS_OTHER that of each other target (default 30): the stage
-# stays under four minutes.
+# FUZZ_SECONDS_OTHER that of each other target (default 30). The targets run
+# one per core at a time, each for its whole time; each one's output goes to
+# build-fuzz/logs/, shown when it finds a fault.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -31,21 +32,34 @@ fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKORVA_FUZZ=ON -DKORVA_TESTS=OFF
 cmake --build "$build" --target "${targets[@]}"
 
-mkdir -p "$build/findings"
-status=0
-for target in "${targets[@]}"; do
-  name="${target%_fuzz}"
-  work="$build/corpus/$name"
+mkdir -p "$build/findings" "$build/logs"
+# One target per core at a time: each still gets its whole time.
+jobs_at_once="$(nproc 2>/dev/null || echo 2)"
+fuzz_one() {
+  local target="$1" name="${1%_fuzz}"
+  local work="$build/corpus/$name" seeds=()
   mkdir -p "$work"
-  seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
-  seconds="$(seconds_for "$target")"
-  echo "== fuzzing $target for ${seconds}s"
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
-      "$work" "${seeds[@]}"; then
+  "$build/fuzz/$target" -max_total_time="$(seconds_for "$target")" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
+    "$work" "${seeds[@]}" >"$build/logs/$target.log" 2>&1
+}
+pids=()
+for target in "${targets[@]}"; do
+  echo "== fuzzing $target for $(seconds_for "$target")s"
+  fuzz_one "$target" &
+  pids+=("$!:$target")
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_at_once" ]; do wait -n || true; done
+done
+status=0
+for entry in "${pids[@]}"; do
+  target="${entry#*:}"
+  if ! wait "${entry%%:*}"; then
+    tail -n 40 "$build/logs/$target.log"
     echo "!! $target found a fault; reproducers in $build/findings/"
     status=1
+  else
+    grep -E '^stat::number_of_executed_units|^Done' "$build/logs/$target.log" | sed "s/^/$target: /"
   fi
 done
 exit "$status"
