@@ -31,10 +31,10 @@ struct ReaderProfile {
     int64_t tla_start_ms = 3000;     // from the 0xF2 frame to the TLA's start bytes
     int64_t user_answer_ms = 1500;   // the reader's user answering the removal question
     int64_t self_restart_ms = 1500;  // from an accepted removal or payment loading to the restart
-    // The timing of real lines and adapters.
-    int startup_phase_ms =
-        -1;                   // 0..999: the 0xF2 frame waits for this position in a calendar second
-    int64_t byte_gap_us = 0;  // each byte reaches the utility alone, this long after the last
+    // The timing of real lines and adapters. startup_phase_ms 0..999: the
+    // 0xF2 frame waits for this position in a calendar second (-1: off).
+    int startup_phase_ms = -1;
+    int64_t byte_gap_us = 0;     // each byte reaches the utility alone, this long after the last
     int64_t usb_latency_ms = 0;  // 1..16: bytes handed over in bursts, as a USB adapter does
     int64_t jitter_ms = 0;       // the turnaround varies by up to this much more
     uint32_t seed = 1;           // of the reader's own random draws
