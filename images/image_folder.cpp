@@ -50,6 +50,13 @@ void read_file(ImageFile& file) {
     judge(file);
 }
 
+// Adds a file to the folder; the folder's fault is its first refused file's.
+void add_file(ImageFolder& folder, ImageFile file) {
+    if (file.state == ImageFileState::REFUSED && folder.fault.empty())
+        folder.fault = file.path + ": " + file.fault;
+    folder.files.push_back(std::move(file));
+}
+
 }  // namespace
 
 ImageFolder read_image_folder(const std::string& dir) {
@@ -70,10 +77,8 @@ ImageFolder read_image_folder(const std::string& dir) {
         file.entry = &entry;
         file.path = (fs::path(dir) / entry.file_name).string();
         read_file(file);
-        if (file.state == ImageFileState::REFUSED && folder.fault.empty())
-            folder.fault = file.path + ": " + file.fault;
         any = any || file.state != ImageFileState::ABSENT;
-        folder.files.push_back(std::move(file));
+        add_file(folder, std::move(file));
     }
     if (!any) {
         std::string names;
@@ -96,9 +101,7 @@ ImageFolder embedded_image_folder() {
             file.stored = image->stored;
             judge(file);
         }
-        if (file.state == ImageFileState::REFUSED && folder.fault.empty())
-            folder.fault = file.path + ": " + file.fault;
-        folder.files.push_back(std::move(file));
+        add_file(folder, std::move(file));
     }
     return folder;
 }

@@ -434,11 +434,14 @@ std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::stri
         by_id.push_back(it->path());
     std::sort(by_id.begin(), by_id.end());
 
+    // What each KORVA_COM<n> variable names ("" when unset), and the COM
+    // numbers taken by a variable or by a serial port that is there.
+    std::string named[10];
     bool taken[10] = {};
     for (int n = 1; n <= 9; ++n) {
-        const std::string name = "KORVA_COM" + std::to_string(n);
-        const char* named = std::getenv(name.c_str());
-        taken[n] = (named && *named) || uart_there(dev_root, sys_root, n - 1);
+        const char* value = std::getenv(("KORVA_COM" + std::to_string(n)).c_str());
+        if (value != nullptr) named[n] = value;
+        taken[n] = !named[n].empty() || uart_there(dev_root, sys_root, n - 1);
     }
 
     std::vector<UsbSerialAdapter> adapters;
@@ -448,11 +451,9 @@ std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::stri
             if (same_file(link, a.device)) a.by_id.push_back(link.string());
         }
         for (int n = 1; n <= 9 && !a.named; ++n) {
-            const char* named = std::getenv(("KORVA_COM" + std::to_string(n)).c_str());
-            if (named && *named && same_file(named, a.device)) {
-                a.com = n;
-                a.named = true;
-            }
+            if (named[n].empty() || !same_file(named[n], a.device)) continue;
+            a.com = n;
+            a.named = true;
         }
         for (int n = 1; n <= 9 && a.com == 0; ++n) {
             if (taken[n]) continue;
