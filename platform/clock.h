@@ -10,15 +10,15 @@
 namespace korva {
 
 struct LocalTime {
-    int day = 1;     // 1..31
-    int month = 1;   // 1..12
-    int year = 1970; // four digits
-    int hour = 0;    // 0..23
-    int minute = 0;  // 0..59
+    int day = 1;      // 1..31
+    int month = 1;    // 1..12
+    int year = 1970;  // four digits
+    int hour = 0;     // 0..23
+    int minute = 0;   // 0..59
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Calendar time in milliseconds since the epoch; whole seconds are
     // calendar_ms() / 1000, the value the C library's time() gives.

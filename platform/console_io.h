@@ -10,7 +10,7 @@
 namespace korva {
 
 class Console {
-public:
+  public:
     virtual ~Console() = default;
     // Writes text to the console.
     virtual void print(std::string_view text) = 0;

@@ -9,7 +9,7 @@ namespace korva {
 namespace {
 
 class PosixClock : public Clock {
-public:
+  public:
     int64_t calendar_ms() override {
         using namespace std::chrono;
         return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();

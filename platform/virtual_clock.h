@@ -7,7 +7,7 @@
 namespace korva {
 
 class VirtualClock : public Clock {
-public:
+  public:
     // 2007-03-05 09:07:00 UTC by default: a fixed, known calendar date.
     explicit VirtualClock(int64_t start_ms = 1173085620000LL) : now_ms_(start_ms) {}
 
@@ -23,7 +23,7 @@ public:
         if (ms > now_ms_) now_ms_ = ms;
     }
 
-private:
+  private:
     int64_t now_ms_;
 };
 

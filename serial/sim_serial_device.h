@@ -17,7 +17,7 @@ constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
 
 // The far end of a simulated line.
 class LinePeer {
-public:
+  public:
     virtual ~LinePeer() = default;
     // The utility put these bytes on the line at now_ms, its port at baud.
     virtual void on_write(const uint8_t* data, std::size_t count, uint32_t baud,
@@ -34,7 +34,7 @@ public:
 };
 
 class SimSerialDevice : public SerialDevice {
-public:
+  public:
     SimSerialDevice(Clock& clock, LinePeer& peer) : clock_(clock), peer_(peer) {}
 
     bool get_state(LineSettings& settings) override;
@@ -51,7 +51,7 @@ public:
     // Make set_state fail from now on (a port that refuses a speed).
     void refuse_settings(bool refuse) { refuse_settings_ = refuse; }
 
-private:
+  private:
     Clock& clock_;
     LinePeer& peer_;
     LineSettings settings_{};
@@ -65,7 +65,7 @@ private:
 // A simple test double: records what the utility writes and plays back
 // bytes scheduled at given times.
 class ScriptedPeer : public LinePeer {
-public:
+  public:
     void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override;
     void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
     int64_t next_delivery_ms(int64_t now_ms) override;
@@ -79,7 +79,7 @@ public:
     void clear_written() { written_.clear(); }
     uint32_t last_write_baud() const { return last_baud_; }
 
-private:
+  private:
     struct Due {
         int64_t at_ms;
         uint8_t byte;

@@ -91,8 +91,8 @@ TEST(Trace, SerialNumberCellKeepsPrintableBytesAndMayBeEmpty) {
     peer.answer_next(0xFB, block_list_answer({identity_item(0, "KORVA"), empty_item(15)}));
     run_script(peer, {"trace", "trace"});
     const std::string boot = "\t\t\tKORVA L2\tBOOT KORVA 4.01 12/01/2006\t";
-    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + "'12345\t5/03/2007 9H7m" + boot + "N\t\t\n" +
-                                              "\t5/03/2007 9H7m" + boot + "\t\n");
+    EXPECT_EQ(read_text_file(trace_file(dir)), HEADER + "'12345\t5/03/2007 9H7m" + boot +
+                                                   "N\t\t\n" + "\t5/03/2007 9H7m" + boot + "\t\n");
 }
 
 TEST(Trace, BootFieldsKeepTheirBytesButNeverTabsOrLineEnds) {
