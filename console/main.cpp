@@ -14,6 +14,7 @@
 #include "console/run_session.h"
 #include "console/simulated_session.h"
 #include "images/image_folder.h"
+#include "platform/exit_guard.h"
 #include "sim/reader_profile.h"
 
 namespace {
@@ -169,9 +170,8 @@ int list_ports() {
     for (char digit = '1'; digit <= '9'; ++digit) {
         const std::string name = std::string("COM") + digit;
         const std::string device = korva::system_serial_device(name);
-        // Opened and closed at once: exclusive opening refuses a port that
-        // another program holds, without touching it.
-        const bool can_open = korva::open_system_serial(name) != nullptr;
+        // Neither taken nor changed: another program's port stays as it is.
+        const bool can_open = korva::system_serial_free(name);
         std::printf("%s  %-24s %s\n", name.c_str(), device.c_str(),
                     can_open ? "can be opened" : "cannot be opened (missing, busy or refused)");
     }
@@ -183,6 +183,8 @@ int list_ports() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever ends the process puts the port and the console back.
+    korva::install_exit_guard();
     Options options;
     const std::string error = parse(std::vector<std::string>(argv + 1, argv + argc), options);
     if (!error.empty()) return usage_error(error);

@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "platform/exit_guard.h"
+
 namespace korva {
 
 namespace {
@@ -23,26 +25,20 @@ namespace {
 constexpr std::size_t LINE_LIMIT = 4096;
 constexpr std::size_t READ_SIZE = 256;
 
-// What the signal handlers restore: the one terminal whose modes a console
-// has changed. Plain data, set outside the handlers before they can run.
+// What the exit guard and the stop signal restore: the one terminal whose
+// modes a console has changed. Plain data, set outside the handlers before
+// they can run.
 int g_terminal_fd = -1;
 termios g_original{};
 termios g_current{};
 volatile sig_atomic_t g_modified = 0;
 
-constexpr int TERMINATING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
 void restore_terminal_now() {
     if (g_modified) ::tcsetattr(g_terminal_fd, TCSANOW, &g_original);
 }
 
-// The terminal's modes back, then the signal's own action (the handler was
-// installed once-only, so raising it again ends the process).
-void on_terminating_signal(int sig) {
-    const int saved = errno;
+void restore_terminal_action(const void*) {
     restore_terminal_now();
-    ::raise(sig);
-    errno = saved;
 }
 
 void install(int sig, void (*handler)(int), int flags) {
@@ -66,15 +62,6 @@ void on_stop_signal(int) {
     errno = saved;
 }
 
-void install_handlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    for (int sig : TERMINATING_SIGNALS)
-        install(sig, on_terminating_signal, SA_RESETHAND | SA_NODEFER);
-    install(SIGTSTP, on_stop_signal, SA_NODEFER);
-}
-
 int retry_poll(pollfd& p, int timeout_ms) {
     for (;;) {
         const int r = ::poll(&p, 1, timeout_ms);
@@ -91,6 +78,7 @@ class PosixConsole : public Console {
         if (owns_terminal_) {
             ::tcsetattr(in_, TCSANOW, &original_);
             g_modified = 0;
+            remove_exit_action(exit_slot_);
             g_terminal_fd = -1;
         }
     }
@@ -206,7 +194,9 @@ class PosixConsole : public Console {
             g_terminal_fd = in_;
             g_original = original_;
             owns_terminal_ = true;
-            install_handlers();
+            install_exit_guard();
+            exit_slot_ = add_exit_action(restore_terminal_action, nullptr);
+            install(SIGTSTP, on_stop_signal, SA_NODEFER);
         }
         g_current = wanted;
         g_modified = 1;
@@ -218,6 +208,7 @@ class PosixConsole : public Console {
     int out_;
     bool terminal_ = false;
     bool owns_terminal_ = false;
+    int exit_slot_ = NO_EXIT_SLOT;
     termios original_{};
     Mode mode_ = Mode::Untouched;
     std::string buffer_;

@@ -12,7 +12,7 @@ namespace korva {
 // When in_fd is a terminal, keys are read in non-canonical, no-echo mode and
 // lines in the terminal's own mode; the terminal's modes are restored when
 // the console is destroyed and on SIGINT, SIGTERM, SIGHUP, SIGQUIT and
-// SIGPIPE (restored, then the signal is raised again).
+// SIGPIPE (restored, then the process ends with status 128 + the signal).
 std::unique_ptr<Console> make_posix_console(int in_fd, int out_fd);
 
 }  // namespace korva

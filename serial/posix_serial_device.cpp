@@ -4,12 +4,15 @@
 // /dev/ttyS<n-1>. The port is opened non-blocking and exclusively (flock and
 // TIOCEXCL), put fully raw, and read with the Win32 time-out model through
 // poll() deadlines on the monotonic clock; the terminal driver's own timing
-// (VMIN/VTIME) is never used. The driver is asked for low latency, which a
-// USB adapter needs: its flags are put back when the port closes.
+// (VMIN/VTIME) is never used. When the port is configured the driver is
+// asked for low latency, which a USB adapter needs. The driver's flags and
+// the exclusive use are put back when the port closes, and by the exit guard
+// when a signal ends the process.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -25,6 +28,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/exit_guard.h"
 #include "serial/serial_device.h"
 
 namespace korva {
@@ -92,44 +96,46 @@ int ms_until(Steady::time_point deadline) {
     return static_cast<int>(std::min<int64_t>(ms, 1 << 30));
 }
 
-// A USB adapter's driver hands received bytes over when its latency timer
-// runs out (16 ms by default on the common chips), so each answer of a
-// stop-and-wait download waits that long; ASYNC_LOW_LATENCY makes it 1 ms.
-// A pty or a plain UART refuses the request (ENOTTY, EINVAL) and is used as
-// it is.
-class DriverLatency {
-  public:
-    LowLatency ask_low(int fd) {
-        serial_struct s{};
-        if (::ioctl(fd, TIOCGSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
-        if (s.flags & ASYNC_LOW_LATENCY) return LowLatency::ALREADY_SET;
-        const serial_struct before = s;
-        s.flags |= ASYNC_LOW_LATENCY;
-        if (::ioctl(fd, TIOCSSERIAL, &s) != 0) return LowLatency::NOT_SUPPORTED;
-        before_ = before;
-        return LowLatency::SET;
-    }
-    // Puts back what was there before ask_low changed it.
-    void restore(int fd) {
-        if (before_) ::ioctl(fd, TIOCSSERIAL, &*before_);
-    }
-
-  private:
-    std::optional<serial_struct> before_;
-};
-
 class PosixSerialDevice : public SerialDevice {
   public:
-    explicit PosixSerialDevice(int fd) : fd_(fd) { low_latency_ = latency_.ask_low(fd_); }
+    // Registers, before anything on the device is changed, what a signal
+    // that ends the process must put back.
+    explicit PosixSerialDevice(int fd) : fd_(fd) {
+        restore_.fd = fd;
+        exit_slot_ = add_exit_action(put_back, &restore_);
+    }
     ~PosixSerialDevice() override {
-        latency_.restore(fd_);
-        ::ioctl(fd_, TIOCNXCL);
+        put_back(&restore_);
+        remove_exit_action(exit_slot_);
         ::close(fd_);  // releases the flock as well
     }
     PosixSerialDevice(const PosixSerialDevice&) = delete;
     PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
-    LowLatency low_latency() const override { return low_latency_; }
+    // Takes the port for exclusive use (put back at close).
+    bool take_exclusive() { return ::ioctl(fd_, TIOCEXCL) == 0; }
+
+    // A USB adapter's driver hands received bytes over when its latency
+    // timer runs out (16 ms by default on the common chips), so each answer
+    // of a stop-and-wait download waits that long; ASYNC_LOW_LATENCY makes
+    // it 1 ms. A pty or a plain UART refuses the request (ENOTTY, EINVAL)
+    // and is used as it is.
+    LowLatency request_low_latency() override {
+        if (latency_asked_) return latency_;
+        latency_asked_ = true;
+        serial_struct s{};
+        if (::ioctl(fd_, TIOCGSERIAL, &s) != 0) return latency_ = LowLatency::NOT_SUPPORTED;
+        if (s.flags & ASYNC_LOW_LATENCY) return latency_ = LowLatency::ALREADY_SET;
+        // What to put back is complete before it is marked as to be put back.
+        restore_.serial = s;
+        s.flags |= ASYNC_LOW_LATENCY;
+        restore_.serial_changed = 1;
+        if (::ioctl(fd_, TIOCSSERIAL, &s) != 0) {
+            restore_.serial_changed = 0;
+            return latency_ = LowLatency::NOT_SUPPORTED;
+        }
+        return latency_ = LowLatency::SET;
+    }
 
     bool get_state(LineSettings& settings) override {
         termios t{};
@@ -265,9 +271,26 @@ class PosixSerialDevice : public SerialDevice {
         ::ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line);
     }
 
+    // What the port looked like before the utility changed it: plain data,
+    // read by put_back from a signal handler too.
+    struct Restore {
+        int fd = -1;
+        volatile sig_atomic_t serial_changed = 0;
+        serial_struct serial{};
+    };
+    // The driver's flags and exclusive use back as they were found; only
+    // async-signal-safe calls.
+    static void put_back(const void* context) {
+        const auto* r = static_cast<const Restore*>(context);
+        if (r->serial_changed) ::ioctl(r->fd, TIOCSSERIAL, &r->serial);
+        ::ioctl(r->fd, TIOCNXCL);
+    }
+
     int fd_;
-    DriverLatency latency_;
-    LowLatency low_latency_ = LowLatency::NOT_SUPPORTED;
+    Restore restore_;
+    int exit_slot_ = NO_EXIT_SLOT;
+    bool latency_asked_ = false;
+    LowLatency latency_ = LowLatency::NOT_SUPPORTED;
     ReadTimeouts timeouts_{1, 1, 1};
     uint32_t mask_ = 0;
 };
@@ -465,27 +488,43 @@ std::optional<std::vector<UsbSerialAdapter>> usb_serial_adapters(const std::stri
     return adapters;
 }
 
-std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
-    const std::string path = system_serial_device(port_name);
-    if (path.empty()) return nullptr;
+namespace {
+
+// The port at path opened without being waited for, when it is a terminal
+// that nobody holds: not locked by another program (flock), and not taken
+// for exclusive use without a lock (the super-user gets through TIOCEXCL).
+// -1 otherwise; the flock, when taken, goes with the descriptor.
+int open_free_port(const std::string& path) {
+    if (path.empty()) return -1;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    bool usable = ::isatty(fd) == 1;
+    if (fd < 0) return -1;
     // flock first: when another program holds the port, nothing of it is
     // touched.
-    if (usable) usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    bool usable = ::isatty(fd) == 1 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 #ifdef TIOCGEXCL
-    // Someone holds it exclusively without flock (the super-user gets
-    // through TIOCEXCL).
     int exclusive = 0;
     if (usable && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) usable = false;
 #endif
-    if (usable) usable = ::ioctl(fd, TIOCEXCL) == 0;
-    if (!usable) {
-        ::close(fd);
-        return nullptr;
-    }
-    return std::make_unique<PosixSerialDevice>(fd);
+    if (usable) return fd;
+    ::close(fd);
+    return -1;
+}
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
+    const int fd = open_free_port(system_serial_device(port_name));
+    if (fd < 0) return nullptr;
+    auto device = std::make_unique<PosixSerialDevice>(fd);
+    if (!device->take_exclusive()) return nullptr;
+    return device;
+}
+
+bool system_serial_free(const std::string& port_name) {
+    const int fd = open_free_port(system_serial_device(port_name));
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
 
 }  // namespace korva

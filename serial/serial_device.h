@@ -45,16 +45,19 @@ struct ReadTimeouts {
     uint32_t constant = 0;    // ReadTotalTimeoutConstant
 };
 
-// What opening did about the driver's latency: a USB adapter's driver holds
-// received bytes up to its latency timer (16 ms by default) unless asked for
-// low latency. A pty, a plain UART or a Windows port has no such request:
-// the latency timer of a USB adapter is then the driver's own setting.
+// What asking for low latency did: a USB adapter's driver holds received
+// bytes up to its latency timer (16 ms by default) unless asked for low
+// latency. A pty, a plain UART or a Windows port has no such request: the
+// latency timer of a USB adapter is then the driver's own setting.
 enum class LowLatency : uint8_t { NOT_SUPPORTED, SET, ALREADY_SET };
 
 class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
-    virtual LowLatency low_latency() const { return LowLatency::NOT_SUPPORTED; }
+    // Asks the driver for low latency, once; what it did, the same at every
+    // call. The driver's flags are put back when the device closes, or when
+    // a signal ends the process.
+    virtual LowLatency request_low_latency() { return LowLatency::NOT_SUPPORTED; }
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
     virtual bool set_state(const LineSettings& settings) = 0;
@@ -73,6 +76,9 @@ using SerialOpener = std::function<std::unique_ptr<SerialDevice>(const std::stri
 
 // The machine's own serial ports (POSIX or Win32, chosen by the build).
 std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name);
+// Whether open_system_serial would open port_name now; the port is neither
+// taken nor changed (--list-ports).
+bool system_serial_free(const std::string& port_name);
 // The system device that port_name stands for ("" for a name other than
 // "COM1" to "COM9"), as --list-ports shows it.
 std::string system_serial_device(const std::string& port_name);

@@ -12,8 +12,18 @@ bool open_port(SerialPort& port, const SerialOpener& opener) {
 
 void attach_wire_log(SerialPort& port, std::unique_ptr<WireLog> log) {
     port.wire_log = std::move(log);
-    if (!port.wire_log || !port.handle) return;
-    switch (port.handle->low_latency()) {
+}
+
+namespace {
+
+// Low latency is asked for the session's port only, when it is configured:
+// a port that is merely looked at keeps its driver's settings.
+void request_low_latency(SerialPort& port) {
+    if (port.latency_requested || !port.handle) return;
+    port.latency_requested = true;
+    const LowLatency latency = port.handle->request_low_latency();
+    if (!port.wire_log) return;
+    switch (latency) {
         case LowLatency::SET:
             port.wire_log->note("serial: low latency set (ASYNC_LOW_LATENCY), put back at close");
             break;
@@ -26,8 +36,11 @@ void attach_wire_log(SerialPort& port, std::unique_ptr<WireLog> log) {
     }
 }
 
+}  // namespace
+
 bool configure_port(SerialPort& port) {
     if (!port.handle) return false;
+    request_low_latency(port);
     SerialDevice& dev = *port.handle;
     // The driver's current settings are the starting point.
     dev.get_state(port.line_settings);

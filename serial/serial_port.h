@@ -28,15 +28,17 @@ struct SerialPort {
     std::array<uint8_t, RING_SIZE> tx_ring{};
     uint32_t tx_write = 0;
     std::unique_ptr<WireLog> wire_log;  // set when KORVA_WIRE_LOG names a file
+    bool latency_requested = false;     // configure_port has asked the driver
 };
 
 // Opens port_name through the opener; true when the port is open.
 bool open_port(SerialPort& port, const SerialOpener& opener);
-// Gives the open port its wire log (none when log is empty), which notes
-// first what opening did about the driver's latency.
+// Gives the open port its wire log (none when log is empty).
 void attach_wire_log(SerialPort& port, std::unique_ptr<WireLog> log);
 // 9600 baud, 8 data bits, no parity, one stop bit, no flow control, read
-// time-outs 1/1/1 ms. Nonzero when the device took all of it.
+// time-outs 1/1/1 ms. The first time, the driver is asked for low latency
+// and the wire log notes what that did. Nonzero when the device took all of
+// it.
 bool configure_port(SerialPort& port);
 // Applies line_settings.baud_rate. Nonzero on success.
 bool set_port_speed(SerialPort& port);

@@ -130,4 +130,16 @@ std::unique_ptr<SerialDevice> open_system_serial(const std::string& port_name) {
     return std::make_unique<Win32SerialDevice>(handle);
 }
 
+// Opened and closed at once: share mode 0 refuses a port that another
+// program holds, and nothing of the port's settings is changed.
+bool system_serial_free(const std::string& port_name) {
+    const std::string device = system_serial_device(port_name);
+    if (device.empty()) return false;
+    HANDLE handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+}
+
 }  // namespace korva

@@ -269,10 +269,61 @@ TEST(Diagnostics, ImageSetIsCheckedBeforeThePortIsOpened) {
     EXPECT_EQ(read(pty.master, &byte, 1), -1);
 }
 
+// korva-maint on COM3 = link, run with "3 bootinfo" and its keyboard a pipe,
+// read until it asks the power-off question: the port is then open.
+struct Waiting {
+    pid_t pid = -1;
+    int keys = -1;
+    int out = -1;
+    std::string text;
+
+    void read_until(const char* wanted) {
+        while (wanted == nullptr || text.find(wanted) == std::string::npos) {
+            char buffer[256];
+            const ssize_t n = read(out, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    // Types keys, ends the input, reads to the end; the wait status.
+    int finish(const std::string& typed) {
+        if (!typed.empty() && write(keys, typed.data(), typed.size()) < 0) return -1;
+        close(keys);
+        read_until(nullptr);
+        close(out);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    }
+};
+
+Waiting start_at_power_off(const std::filesystem::path& program, const std::string& link) {
+    int keys[2], out[2];
+    Waiting w;
+    if (pipe(keys) != 0 || pipe(out) != 0) return w;
+    w.pid = fork();
+    if (w.pid == 0) {
+        dup2(keys[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(keys[1]);
+        close(out[0]);
+        setenv("KORVA_COM3", link.c_str(), 1);
+        execl(program.c_str(), program.c_str(), "3", "bootinfo", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(keys[0]);
+    close(out[1]);
+    w.keys = keys[1];
+    w.out = out[0];
+    w.read_until("ETAPE 1");
+    return w;
+}
+
 // Two instances on one port, in real time over a pty with the reader
 // simulator: the first holds the port, the second is refused at once, and
-// the first goes on undisturbed.
-TEST(Diagnostics, SecondInstanceOnTheSamePortIsRefused) {
+// the first goes on undisturbed; one that a signal ends frees the port.
+TEST(Diagnostics, SecondInstanceOnTheSamePortIsRefusedUntilTheFirstEnds) {
     const auto program = build_dir() / "korva-maint";
     const auto simulator = build_dir() / "korva-reader-sim";
     if (!std::filesystem::exists(program) || !std::filesystem::exists(simulator)) {
@@ -302,32 +353,8 @@ TEST(Diagnostics, SecondInstanceOnTheSamePortIsRefused) {
 
     // The first instance: its keyboard is a pipe that gets the power-off
     // answer only once the second instance has been refused.
-    int keys[2], first_out[2];
-    ASSERT_EQ(pipe(keys), 0);
-    ASSERT_EQ(pipe(first_out), 0);
-    const pid_t first = fork();
-    if (first == 0) {
-        dup2(keys[0], STDIN_FILENO);
-        dup2(first_out[1], STDOUT_FILENO);
-        dup2(first_out[1], STDERR_FILENO);
-        close(keys[1]);
-        close(first_out[0]);
-        setenv("KORVA_COM3", link.c_str(), 1);
-        execl(program.c_str(), program.c_str(), "3", "bootinfo", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(keys[0]);
-    close(first_out[1]);
-    // Wait until the first instance asks the power-off question: the port is
-    // then open.
-    std::string first_text;
-    while (first_text.find("ETAPE 1") == std::string::npos) {
-        char buffer[256];
-        const ssize_t n = read(first_out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        first_text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ASSERT_NE(first_text.find("ETAPE 1"), std::string::npos) << first_text;
+    Waiting first = start_at_power_off(program, link);
+    ASSERT_NE(first.text.find("ETAPE 1"), std::string::npos) << first.text;
 
     const Program second = run_shell("printf 'O' | KORVA_COM3='" + link + "' timeout 5 '" +
                                      program.string() + "' 3 bootinfo");
@@ -337,22 +364,25 @@ TEST(Diagnostics, SecondInstanceOnTheSamePortIsRefused) {
         << second.output;
 
     // The first goes on: bootinfo, then the end of its input ends it.
-    ASSERT_EQ(write(keys[1], "O", 1), 1);
-    close(keys[1]);
-    for (;;) {
-        char buffer[256];
-        const ssize_t n = read(first_out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        first_text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(first_out[0]);
-    int status = 0;
-    waitpid(first, &status, 0);
+    int status = first.finish("O");
+    EXPECT_NE(first.text.find("VERSION  : 4.01"), std::string::npos) << first.text;
+    EXPECT_EQ(first.text.find("ERREUR PORT SERIE"), std::string::npos);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    // Ended by a signal while it holds the port (its input a pipe, not a
+    // terminal): status 128 + the signal, and the next one opens the port.
+    Waiting third = start_at_power_off(program, link);
+    kill(third.pid, SIGINT);
+    status = third.finish("");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    Waiting fourth = start_at_power_off(program, link);
+    EXPECT_EQ(fourth.text.find("ERREUR PORT SERIE"), std::string::npos) << fourth.text;
+    kill(fourth.pid, SIGTERM);
+    status = fourth.finish("");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
-    EXPECT_NE(first_text.find("VERSION  : 4.01"), std::string::npos) << first_text;
-    EXPECT_EQ(first_text.find("ERREUR PORT SERIE"), std::string::npos);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 

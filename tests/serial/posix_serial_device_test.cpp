@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/exit_guard.h"
 #include "platform/virtual_clock.h"
 #include "serial/serial_port.h"
 
@@ -76,7 +80,6 @@ TEST(PosixSerialDevice, RawExclusiveLineWithTheReadTimeoutModel) {
     SerialPort port;
     port.port_name[3] = '3';
     ASSERT_TRUE(open_port(port, open_system_serial));
-    ASSERT_TRUE(configure_port(port));
 
     // A pty has no low-latency setting: the wire log says so, and the line
     // works as it is.
@@ -84,6 +87,7 @@ TEST(PosixSerialDevice, RawExclusiveLineWithTheReadTimeoutModel) {
     std::remove(log.c_str());
     VirtualClock clock;
     attach_wire_log(port, WireLog::open(log, clock));
+    ASSERT_TRUE(configure_port(port));
     port.wire_log.reset();
     std::ifstream written(log);
     std::string note;
@@ -156,6 +160,41 @@ TEST(PosixSerialDevice, AHungUpLineReadsAsSilenceAndFailsWrites) {
     EXPECT_GE(ms_since(start), 85);  // never early: a caller's loop must not spin
     const uint8_t byte = 0x55;
     EXPECT_EQ(write_port(port, &byte, 1), 0u);
+}
+
+// A port held by a process that a signal ends is free again at once, though
+// the far end stays open (TIOCEXCL would otherwise outlive the process); a
+// port that is only looked at is neither taken nor changed.
+TEST(PosixSerialDevice, ASignalPutsThePortBackAndLookingLeavesItAsItWas) {
+    PtyCom3 pty;
+    ASSERT_GE(pty.master, 0);
+    EXPECT_TRUE(system_serial_free("COM3"));
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            install_exit_guard();
+            SerialPort port;
+            port.port_name[3] = '3';
+            if (!open_port(port, open_system_serial) || !configure_port(port)) ::_exit(1);
+            ::raise(sig);
+            ::_exit(2);  // not reached
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 128 + sig);
+        EXPECT_NE(open_system_serial("COM3"), nullptr) << "after signal " << sig;
+    }
+    ASSERT_TRUE(system_serial_free("COM3"));
+    const int slave = ::open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    int exclusive = 1;
+    ::ioctl(slave, TIOCGEXCL, &exclusive);
+    ::close(slave);
+    EXPECT_EQ(exclusive, 0) << "a port that was only looked at stays shared";
+    const auto held = open_system_serial("COM3");
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(system_serial_free("COM3"));
 }
 
 }  // namespace

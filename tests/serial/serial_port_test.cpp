@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +36,10 @@ class RecordingDevice : public SimSerialDevice {
         calls.push_back("set_mask");
         return SimSerialDevice::set_mask(m);
     }
-    LowLatency low_latency() const override { return latency; }
+    LowLatency request_low_latency() override {
+        calls.push_back("request_low_latency");
+        return latency;
+    }
     std::vector<std::string> calls;
     LowLatency latency = LowLatency::NOT_SUPPORTED;
 };
@@ -70,7 +74,8 @@ TEST(SerialPort, ConfigureSetsTheLineFormatInOrder) {
 
     ASSERT_TRUE(configure_port(line.port));
     EXPECT_EQ(line.device->calls,
-              (std::vector<std::string>{"get_state", "set_timeouts", "set_state", "set_mask"}));
+              (std::vector<std::string>{"request_low_latency", "get_state", "set_timeouts",
+                                        "set_state", "set_mask"}));
     const LineSettings& s = line.device->settings();
     EXPECT_EQ(s.baud_rate, 9600u);
     EXPECT_EQ(s.byte_size, 8);
@@ -242,7 +247,7 @@ TEST(SerialPort, AnUnpluggedLineReadsAsSilenceAndFailsWrites) {
     EXPECT_EQ(line.clock.calendar_ms() - start, 2);  // the whole 1 x 1 + 1 ms
 }
 
-TEST(SerialPort, WireLogNotesFirstWhatOpeningDidAboutTheDriversLatency) {
+TEST(SerialPort, ConfiguringAsksForLowLatencyOnceAndTheWireLogNotesItFirst) {
     const std::pair<LowLatency, std::string> rows[] = {
         {LowLatency::SET, "serial: low latency set (ASYNC_LOW_LATENCY), put back at close"},
         {LowLatency::ALREADY_SET, "serial: low latency already set (ASYNC_LOW_LATENCY)"},
@@ -254,8 +259,13 @@ TEST(SerialPort, WireLogNotesFirstWhatOpeningDidAboutTheDriversLatency) {
         Line line;
         line.device->latency = latency;
         attach_wire_log(line.port, WireLog::open("wire.log", line.clock));
+        configure_port(line.port);
+        configure_port(line.port);
         line.port.wire_log.reset();
         EXPECT_EQ(testing::read_file("wire.log"), "09:07:00.000 # " + note + "\n");
+        EXPECT_EQ(
+            std::count(line.device->calls.begin(), line.device->calls.end(), "request_low_latency"),
+            1);
     }
 }
 
