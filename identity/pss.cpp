@@ -200,17 +200,18 @@ uint8_t poll_outcome(const PssDialogue& d) {
     }
 }
 
-// The charge caller's wait: one second at a time, with no limit, the restart
-// request blinking.
+// The charge caller's wait: one second at a time, with no limit but the
+// port's device going away, the restart request blinking.
 bool await_startup_blinking(Session& s, const PssDialogue& d) {
     bool show_text = true;
-    for (;;) {
+    while (!port_gone(s.port)) {
         say(s, d, show_text ? LINE_RESTART_REQUEST : LINE_RESTART_REQUEST_BLANK);
         show_text = !show_text;
         if (await_answer(s.link, CODE_STARTED, STARTUP_BLINK_SECONDS) == CODE_STARTED) {
             return true;
         }
     }
+    return false;
 }
 
 }  // namespace
@@ -302,7 +303,7 @@ bool await_restart(Session& s, PssDialogue& d) {
     reset_rings(s.port);
     exchange_free_all(s.link);
     if (d.caller == PssCaller::CHARGE) {
-        await_startup_blinking(s, d);
+        if (!await_startup_blinking(s, d)) return false;
     } else if (await_answer(s.link, CODE_STARTED, STARTUP_WAIT_SECONDS) != CODE_STARTED) {
         say(s, d, LINE_NO_STARTUP_FRAME);
         return false;

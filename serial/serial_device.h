@@ -55,6 +55,13 @@ class SerialDevice {
   public:
     virtual ~SerialDevice() = default;
     virtual LowLatency low_latency() const { return LowLatency::NOT_SUPPORTED; }
+    // Empty while the device is there. Once the system has said that it is
+    // gone (a USB adapter pulled, a line hung up), the system's own words for
+    // it: the device stays gone, and every read and write returns 0 at once.
+    // A silent line is not a gone one.
+    const std::string& failure() const { return failure_; }
+    // The system's name of the device ("" when it has none of its own).
+    virtual std::string device_path() const { return {}; }
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
     virtual bool set_state(const LineSettings& settings) = 0;
@@ -65,6 +72,15 @@ class SerialDevice {
     virtual std::size_t read(uint8_t* buffer, std::size_t count) = 0;
     // WriteFile: the number of bytes written, 0 on failure.
     virtual std::size_t write(const uint8_t* buffer, std::size_t count) = 0;
+
+  protected:
+    // Records that the device is gone; the first reason stays.
+    void mark_gone(const std::string& reason) {
+        if (failure_.empty()) failure_ = reason.empty() ? "device gone" : reason;
+    }
+
+  private:
+    std::string failure_;
 };
 
 // Opens the port named "COM1" to "COM9" for exclusive use; nullptr when it
