@@ -151,6 +151,7 @@ void print_attempt(Session& s, const PssDialogue& d, uint32_t speed, uint8_t pad
 // At each speed, PAD 2 is probed twice; the second answer decides.
 bool quick_try(Session& s, PssDialogue& d) {
     for (uint32_t speed : SPEEDS) {
+        if (port_gone(s.port)) return false;
         apply_speed(s, speed);
         print_attempt(s, d, speed, PSS_QUICK_TRY_PAD);
         d.address = pss_address(PSS_QUICK_TRY_PAD);
@@ -169,6 +170,8 @@ bool full_scan(Session& s, PssDialogue& d) {
     for (uint32_t speed : SPEEDS) {
         apply_speed(s, speed);
         for (uint8_t pad = 0; pad < PSS_PAD_COUNT; ++pad) {
+            // No reader to find once the port's device is gone.
+            if (port_gone(s.port)) return false;
             print_attempt(s, d, speed, pad);
             d.address = pss_address(pad);
             send(s, d, PssFrameKind::PROBE);

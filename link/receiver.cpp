@@ -205,8 +205,9 @@ uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds) {
     int64_t last_byte_ms = NO_BYTE;
     link.answered = 0;
     while (link.answered != code) {
-        // A device that is gone sends nothing more: no wait waits for it.
-        if (link.port != nullptr && port_gone(*link.port)) break;
+        // A device that is gone sends nothing more: no wait waits for it,
+        // once the bytes it sent before are taken in.
+        if (link.port != nullptr && port_gone(*link.port) && link.port->rx_count == 0) break;
         if (clock.calendar_seconds() > deadline) {
             // The deadline is not a frame boundary: a read begun before it
             // may have brought the first bytes of the answer. A frame under

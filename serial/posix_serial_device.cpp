@@ -208,7 +208,13 @@ class PosixSerialDevice : public SerialDevice {
         char target[4096];
         const std::string link = "/proc/self/fd/" + std::to_string(fd_);
         const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+        std::string path = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+        // A device node that went with its device is named as it was.
+        const std::string deleted = " (deleted)";
+        if (path.size() > deleted.size() &&
+            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+            path.resize(path.size() - deleted.size());
+        return path;
     }
 
   private:

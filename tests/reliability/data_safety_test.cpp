@@ -113,10 +113,14 @@ TEST(DataSafety, TraceRowsStayWholeWhateverAnswerFails) {
 // code 2 on, it answers only fail_at requests, then falls silent.
 class ClientFileReader : public fuzz::AnswerPeer {
   public:
-    explicit ClientFileReader(std::size_t fail_at = SIZE_MAX)
+    // pulled: where it falls silent, the cable is pulled instead.
+    explicit ClientFileReader(std::size_t fail_at = SIZE_MAX, bool pulled = false)
         : AnswerPeer(
               [this](AnswerPeer& p, const fuzz::Request& r, int64_t now) { answer(p, r, now); }),
-          fail_at_(fail_at) {}
+          fail_at_(fail_at),
+          pulled_(pulled) {}
+
+    bool connected() override { return !(pulled_ && client_pass_ > fail_at_); }
 
     std::size_t client_pass_requests() const { return client_pass_; }
 
@@ -171,6 +175,7 @@ class ClientFileReader : public fuzz::AnswerPeer {
     }
 
     std::size_t fail_at_;
+    bool pulled_;
     bool in_client_pass_ = false;
     std::size_t client_pass_ = 0;
     uint32_t sum_ = 0;
@@ -202,8 +207,9 @@ TEST(DataSafety, ClientFileIsWrittenWholeWhenTheDownloadSucceeds) {
     EXPECT_EQ(run.status, 0);
 }
 
-// A charge that fails at any stage of the pass that writes the client file
-// leaves no file, and an earlier file of that name as it was.
+// A charge that fails at any stage of the pass that writes the client file,
+// the reader falling silent or the cable pulled, leaves no file, and an
+// earlier file of that name as it was.
 TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
     std::size_t stages = 0;
     {
@@ -215,10 +221,12 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
     ASSERT_GT(stages, 500u);  // erase, start and some 512 packets
     for (std::size_t fail_at :
          {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, stages / 2, stages - 1}) {
-        for (bool earlier : {false, true}) {
+        for (int variant = 0; variant < 4; ++variant) {
+            const bool earlier = variant % 2 == 1;
+            const bool pulled = variant >= 2;
             TempWorkDir dir;
             if (earlier) dir.write_file("client.bin", "the earlier client file");
-            ClientFileReader reader(fail_at);
+            ClientFileReader reader(fail_at, pulled);
             const SessionRun run = charge_client(reader, "client.bin");
             EXPECT_NE(run.output.find("\n           ERREUR CHARGEMENT"), std::string::npos)
                 << "stage " << fail_at;
@@ -228,6 +236,7 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
                 << "stage " << fail_at;
             EXPECT_FALSE(temporaries_left(dir.path()));
             EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.output.find("ERREUR PORT SERIE") != std::string::npos, pulled);
         }
     }
 }

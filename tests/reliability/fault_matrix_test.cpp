@@ -195,6 +195,7 @@ const char* const CHARGE_REFUS = "\r REPONSE > ERREUR REFUS UTILISATEUR";
 const char* const CHARGE_FSE = "\r REPONSE > ERREUR FSE PRESENTE !";
 const char* const CONNECTED = "CONNEXION LECTEUR OK";
 const char* const QUIT = "\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  ";
+const char* const PORT_ERROR = "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n";
 
 #include "tests/reliability/fault_matrix_rows.inc"
 
@@ -281,6 +282,91 @@ std::string row_name(const ::testing::TestParamInfo<Row>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(ROWS), row_name);
 
+// --- the cable pulled at a moment -------------------------------------------
+
+// The adapter pulled while a command waits on the reader: the command ends
+// at once, then the session, with the port error, one line on the error
+// output and the closing prompt, within 2 s of the pull; no file is left
+// half-written.
+struct Pull {
+    const char* command;
+    const char* marker;  // the pull comes after_ms after this text is first printed
+    int64_t after_ms;
+    bool trace_table = false;  // the trace table was made: it keeps its header alone
+};
+
+const Pull PULLS[] = {
+    {"no", "ALLUMEZ VOTRE LECTEUR", 1000},
+    {"charge", "TELECHARGEMENT EN COURS", 1500},
+    {"charge 5", "DETECTION : VITESSE", 5},
+    {"charge 5", "CONFIRMEZ SUR LE LECTEUR", 300},
+    {"charge 5", "VEUILLEZ ETEINDRE puis REDEMARRER", 500},
+    {"sup_tla", "VERIFICATION LECTEUR", 500},
+    {"trace", "FICHIER TRACE OK", 200, true},
+};
+
+void PrintTo(const Pull& p, std::ostream* os) {
+    *os << p.command << " +" << p.after_ms << " ms after " << p.marker;
+}
+
+struct Pulled {
+    int status = -1;
+    std::string output;
+    std::string errors;
+    int64_t marker_ms = -1;
+    int64_t shown_ms = -1;
+    std::string trace_table;
+};
+
+Pulled run_pulled(const Command& c, const Pull& p, int64_t unplug_at_ms) {
+    korva::testing::TempWorkDir dir;
+    VirtualReader reader(profile_of(c.profile), FaultKnobs{}, true);
+    GuardedLine line(reader);
+    korva::testing::SessionHarness harness(line, c.keys);
+    line.watch(harness.clock, SESSION_LIMIT_MS, SESSION_LIMIT_CALLS);
+    line.unplug_at(unplug_at_ms);
+    Pulled r;
+    try {
+        r.status = harness.run(c.args);
+    } catch (const WatchdogTripped& w) {
+        ADD_FAILURE() << w.why;
+    }
+    r.output = harness.console.output();
+    r.errors = harness.console.errors();
+    r.marker_ms = harness.console.printed_at(p.marker);
+    r.shown_ms = harness.console.printed_at("ERREUR PORT SERIE");
+    r.trace_table = file_or_absent(dir.parent() / "trace.xls");
+    return r;
+}
+
+class CablePulled : public ::testing::TestWithParam<Pull> {};
+
+TEST_P(CablePulled, EndsTheSessionAtOnceWithThePortError) {
+    const Pull& p = GetParam();
+    const Command& c = command(p.command);
+    const int64_t marker_ms = run_pulled(c, p, -1).marker_ms;
+    ASSERT_GE(marker_ms, 0) << p.marker;
+    const int64_t pulled_ms = marker_ms + p.after_ms;
+    const Pulled r = run_pulled(c, p, pulled_ms);
+
+    const std::string error = PORT_ERROR;
+    const std::size_t at = r.output.find(error);
+    ASSERT_NE(at, std::string::npos) << r.output;
+    // Nothing else ran: the closing prompt follows.
+    EXPECT_EQ(r.output.substr(at + error.size(), std::string(QUIT).size()), QUIT);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LE(r.shown_ms - pulled_ms, 2000);
+    EXPECT_EQ(r.errors,
+              "korva-maint: COM3 (simulated line): the cable was pulled (simulated line)\n");
+    EXPECT_EQ(r.output.find("FICHIER TELECHARGE INCORRECT"), std::string::npos);
+    if (p.trace_table) {
+        EXPECT_EQ(r.trace_table.find('\n'), r.trace_table.size() - 1) << r.trace_table;
+        EXPECT_EQ(r.trace_table.rfind("NUMERO DE SERIE\t", 0), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CablePulled, ::testing::ValuesIn(PULLS));
+
 // --- the table of docs/RELIABILITY.md -------------------------------------
 
 // A console text as the table shows it: without its leading and trailing
@@ -289,6 +375,7 @@ std::string shown(const char* text) {
     if (text == QUIT) return "quit prompt";
     if (text == KEY_TO_END) return "key prompt";
     if (text == BANNER) return "failure banner";
+    if (text == PORT_ERROR) return "port error";
     std::string out(text);
     const auto first = out.find_first_not_of("\r\n ");
     const auto last = out.find_last_not_of("\r\n ");

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -231,15 +234,28 @@ TEST(SerialPort, RawTimedReadCopiesWhatCame) {
     EXPECT_EQ(buffer[2], 0xAA);
 }
 
-TEST(SerialPort, AnUnpluggedLineReadsAsSilenceAndFailsWrites) {
+TEST(SerialPort, AnUnpluggedLineIsGoneAndNoReadWaits) {
     Line line;
     configure_port(line.port);
+    const std::string log = ::testing::TempDir() + "korva-gone-wire.log";
+    std::remove(log.c_str());
+    attach_wire_log(line.port, WireLog::open(log, line.clock));
     line.peer.unplug();
     uint8_t b = 1;
     EXPECT_EQ(write_port(line.port, &b, 1), 0u);
     const int64_t start = line.clock.calendar_ms();
     EXPECT_EQ(read_port(line.port, &b, 1), 0u);
-    EXPECT_EQ(line.clock.calendar_ms() - start, 2);  // the whole 1 x 1 + 1 ms
+    EXPECT_EQ(read_raw_timed(line.port, line.port.scratch.data(), 65), 0u);
+    EXPECT_EQ(line.clock.calendar_ms(), start);
+    EXPECT_EQ(port_failure(line.port), SimSerialDevice::CABLE_PULLED);
+    line.port.wire_log.reset();
+    std::ifstream written(log);
+    const std::string text((std::istreambuf_iterator<char>(written)), {});
+    const std::string note = std::string("# serial: COM2 gone: ") + SimSerialDevice::CABLE_PULLED;
+    const std::size_t at = text.find(note);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find("gone", at + note.size()), std::string::npos);  // noted once
+    std::remove(log.c_str());
 }
 
 TEST(SerialPort, WireLogNotesFirstWhatOpeningDidAboutTheDriversLatency) {
