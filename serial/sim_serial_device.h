@@ -53,7 +53,7 @@ class SimSerialDevice : public SerialDevice {
     void refuse_settings(bool refuse) { refuse_settings_ = refuse; }
 
     // What failure() says once the peer's cable is pulled.
-    static constexpr const char* CABLE_PULLED = "the cable was pulled (simulated line)";
+    static constexpr const char* CABLE_PULLED = "the cable was pulled";
 
   private:
     // False, and the device gone, once the peer is no longer connected.

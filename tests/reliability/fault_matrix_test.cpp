@@ -357,7 +357,7 @@ TEST_P(CablePulled, EndsTheSessionAtOnceWithThePortError) {
     EXPECT_EQ(r.status, 1);
     EXPECT_LE(r.shown_ms - pulled_ms, 2000);
     EXPECT_EQ(r.errors,
-              "korva-maint: COM3 (simulated line): the cable was pulled (simulated line)\n");
+              "korva-maint: COM3 (simulated line): the cable was pulled\n");
     EXPECT_EQ(r.output.find("FICHIER TELECHARGE INCORRECT"), std::string::npos);
     if (p.trace_table) {
         EXPECT_EQ(r.trace_table.find('\n'), r.trace_table.size() - 1) << r.trace_table;
