@@ -113,16 +113,15 @@ TEST(DataSafety, TraceRowsStayWholeWhateverAnswerFails) {
 // code 2 on, it answers only fail_at requests, then falls silent.
 class ClientFileReader : public fuzz::AnswerPeer {
   public:
-    // pulled: where it falls silent, the cable is pulled instead.
-    explicit ClientFileReader(std::size_t fail_at = SIZE_MAX, bool pulled = false)
+    explicit ClientFileReader(std::size_t fail_at = SIZE_MAX)
         : AnswerPeer(
               [this](AnswerPeer& p, const fuzz::Request& r, int64_t now) { answer(p, r, now); }),
-          fail_at_(fail_at),
-          pulled_(pulled) {}
-
-    bool connected() override { return !(pulled_ && client_pass_ > fail_at_); }
+          fail_at_(fail_at) {}
 
     std::size_t client_pass_requests() const { return client_pass_; }
+    // Where it falls silent, the cable is pulled instead.
+    bool pulled = false;
+    bool connected() override { return !(pulled && client_pass_ > fail_at_); }
 
   private:
     void answer(AnswerPeer& p, const fuzz::Request& r, int64_t now) {
@@ -175,7 +174,6 @@ class ClientFileReader : public fuzz::AnswerPeer {
     }
 
     std::size_t fail_at_;
-    bool pulled_;
     bool in_client_pass_ = false;
     std::size_t client_pass_ = 0;
     uint32_t sum_ = 0;
@@ -208,8 +206,8 @@ TEST(DataSafety, ClientFileIsWrittenWholeWhenTheDownloadSucceeds) {
 }
 
 // A charge that fails at any stage of the pass that writes the client file,
-// the reader falling silent or the cable pulled, leaves no file, and an
-// earlier file of that name as it was.
+// the reader silent or the cable pulled, leaves no file, and an earlier file
+// of that name as it was.
 TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
     std::size_t stages = 0;
     {
@@ -223,10 +221,10 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
          {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, stages / 2, stages - 1}) {
         for (int variant = 0; variant < 4; ++variant) {
             const bool earlier = variant % 2 == 1;
-            const bool pulled = variant >= 2;
             TempWorkDir dir;
             if (earlier) dir.write_file("client.bin", "the earlier client file");
-            ClientFileReader reader(fail_at, pulled);
+            ClientFileReader reader(fail_at);
+            reader.pulled = variant >= 2;
             const SessionRun run = charge_client(reader, "client.bin");
             EXPECT_NE(run.output.find("\n           ERREUR CHARGEMENT"), std::string::npos)
                 << "stage " << fail_at;
@@ -236,7 +234,7 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
                 << "stage " << fail_at;
             EXPECT_FALSE(temporaries_left(dir.path()));
             EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(run.output.find("ERREUR PORT SERIE") != std::string::npos, pulled);
+            EXPECT_EQ(run.output.find("ERREUR PORT SERIE") != std::string::npos, reader.pulled);
         }
     }
 }

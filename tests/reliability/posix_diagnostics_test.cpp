@@ -20,7 +20,6 @@
 #include "images/image_catalogue.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/image_files.h"
-#include "tests/support/reader_sim_process.h"
 
 namespace korva::reliability {
 namespace {
@@ -355,34 +354,6 @@ TEST(Diagnostics, SecondInstanceOnTheSamePortIsRefused) {
     EXPECT_EQ(first_text.find("ERREUR PORT SERIE"), std::string::npos);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-}
-
-// The adapter pulled during a download, in real time: korva-reader-sim
-// closes its end of the pty after the fifth packet, as a removed USB
-// adapter's driver hangs the tty up. The session ends at once with the port
-// error, the system's reason on the error output and status 1; the image is
-// not blamed.
-TEST(Diagnostics, PulledAdapterEndsTheSessionWithThePortError) {
-    const auto program = build_dir() / "korva-maint";
-    if (!std::filesystem::exists(program) ||
-        !std::filesystem::exists(build_dir() / "korva-reader-sim")) {
-        GTEST_SKIP() << "korva-maint or korva-reader-sim not built";
-    }
-    TempWorkDir dir;
-    const std::string link = (dir.path() / "com3").string();
-    korva::testing::ReaderSimProcess sim;
-    ASSERT_TRUE(sim.start({"--link", link, "--profile", "default,on-hold", "--fault",
-                           "unplug-after=5", "--no-pacing"}));
-    const auto start = std::chrono::steady_clock::now();
-    const Program p = run_shell("printf 'Ox' | KORVA_COM3='" + link + "' timeout 60 '" +
-                                program.string() + "' 3 charge superviseur 2 q");
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(p.status, 1) << p.output;
-    EXPECT_NE(p.output.find("\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n"), std::string::npos);
-    EXPECT_NE(p.output.find("korva-maint: COM3 (/dev/pts/"), std::string::npos) << p.output;
-    EXPECT_NE(p.output.find("): Input/output error\n"), std::string::npos) << p.output;
-    EXPECT_EQ(p.output.find("FICHIER TELECHARGE INCORRECT"), std::string::npos);
-    EXPECT_LT(took, std::chrono::seconds(15));
 }
 
 }  // namespace
