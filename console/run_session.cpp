@@ -119,13 +119,15 @@ bool next_command_line(Session& s) {
 }
 
 void command_loop(Session& s) {
-    while (s.running) {
+    // Once the port's device is gone no further command runs.
+    while (s.running && !port_gone(s.port)) {
         if (!next_command_line(s)) break;
         first_word(s.line_buffer, s.word_buffer);
         if (s.word_buffer[0] == '\0') continue;
         const CommandEntry* command = find_command(s.word_buffer.data());
         const uint8_t code = command ? command->code : CODE_UNKNOWN;
         if (s.highest_block == 0 && code != CODE_NO) boot_probe(s);
+        if (port_gone(s.port)) break;
         if (command) {
             command->handler(s);
         } else {
@@ -134,6 +136,21 @@ void command_loop(Session& s) {
         }
     }
     if (s.input_ended) print(s, "\n");
+}
+
+// The port's device went away during the session (an adapter pulled): the
+// technician is told to start again, the error output and the wire log say
+// which port and why, and the window waits for a key as "q" makes it.
+void end_for_gone_port(Session& s) {
+    print(s, "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n");
+    const std::string name(s.port.port_name.data());
+    const std::string device = port_device(s.port);
+    std::string line = "korva-maint: " + name;
+    if (!device.empty() && device != name) line += " (" + device + ")";
+    s.console.error_line(line + ": " + port_failure(s.port));
+    if (s.port.wire_log) s.port.wire_log->note("session: ended, the port is gone");
+    s.command_failed = true;
+    cmd_q(s);
 }
 
 }  // namespace
@@ -172,8 +189,11 @@ int run_session(const std::vector<std::string>& args, const Seams& seams, HeldIm
     const bool started = s.running;
     const bool link_started = !s.input_ended;
     command_loop(s);
+    const bool gone = port_gone(s.port);
+    if (gone) end_for_gone_port(s);
     if (link_started) link_shutdown(s);
     close_port(s.port);
+    if (gone) return 1;
     if (!started) return 2;
     return s.command_failed ? 1 : 0;
 }

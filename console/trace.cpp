@@ -105,10 +105,12 @@ void cmd_trace(Session& s) {
     print(s, "\n           FICHIER TRACE OK");
 
     // The row goes into the file in one write, so that the file never holds
-    // half a row; a row cut short by a failure still ends its line.
+    // half a row; a row cut short by a failure still ends its line. A row
+    // cut short by the port's device going away is not written at all.
     std::string row;
     const bool complete = build_row(s, row);
     if (!complete) s.command_failed = true;
+    if (!complete && port_gone(s.port)) return;
     if (!row.empty()) file << row << "\n" << std::flush;
     if (!file) {
         print(s, "\n           ERREUR FICHIER");

@@ -151,6 +151,7 @@ void print_attempt(Session& s, const PssDialogue& d, uint32_t speed, uint8_t pad
 // At each speed, PAD 2 is probed twice; the second answer decides.
 bool quick_try(Session& s, PssDialogue& d) {
     for (uint32_t speed : SPEEDS) {
+        if (port_gone(s.port)) return false;
         apply_speed(s, speed);
         print_attempt(s, d, speed, PSS_QUICK_TRY_PAD);
         d.address = pss_address(PSS_QUICK_TRY_PAD);
@@ -169,6 +170,8 @@ bool full_scan(Session& s, PssDialogue& d) {
     for (uint32_t speed : SPEEDS) {
         apply_speed(s, speed);
         for (uint8_t pad = 0; pad < PSS_PAD_COUNT; ++pad) {
+            // No reader to find once the port's device is gone.
+            if (port_gone(s.port)) return false;
             print_attempt(s, d, speed, pad);
             d.address = pss_address(pad);
             send(s, d, PssFrameKind::PROBE);
@@ -200,17 +203,18 @@ uint8_t poll_outcome(const PssDialogue& d) {
     }
 }
 
-// The charge caller's wait: one second at a time, with no limit, the restart
-// request blinking.
+// The charge caller's wait: one second at a time, with no limit but the
+// port's device going away, the restart request blinking.
 bool await_startup_blinking(Session& s, const PssDialogue& d) {
     bool show_text = true;
-    for (;;) {
+    while (!port_gone(s.port)) {
         say(s, d, show_text ? LINE_RESTART_REQUEST : LINE_RESTART_REQUEST_BLANK);
         show_text = !show_text;
         if (await_answer(s.link, CODE_STARTED, STARTUP_BLINK_SECONDS) == CODE_STARTED) {
             return true;
         }
     }
+    return false;
 }
 
 }  // namespace
@@ -302,7 +306,7 @@ bool await_restart(Session& s, PssDialogue& d) {
     reset_rings(s.port);
     exchange_free_all(s.link);
     if (d.caller == PssCaller::CHARGE) {
-        await_startup_blinking(s, d);
+        if (!await_startup_blinking(s, d)) return false;
     } else if (await_answer(s.link, CODE_STARTED, STARTUP_WAIT_SECONDS) != CODE_STARTED) {
         say(s, d, LINE_NO_STARTUP_FRAME);
         return false;

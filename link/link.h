@@ -116,8 +116,10 @@ uint8_t receive_byte(ReaderLink& link, uint8_t byte);
 uint8_t link_poll(ReaderLink& link);
 // The code when it was answered within the given seconds, 0 on time-out
 // (which discards every open exchange). A frame under way when the deadline
-// passes is received to its end first (bounded by the longest frame's time
-// on the wire and one idle read); if it is the answer, the wait returns it.
+// passes (a byte of it came within one idle read) is received to its end
+// first (bounded by the longest frame's time on the wire and one idle read);
+// if it is the answer, the wait returns it. Returns 0 at once when the
+// port's device is gone.
 uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds);
 
 // Request catalogue.

@@ -29,6 +29,8 @@ constexpr int64_t BITS_PER_BYTE = 10;
 constexpr uint32_t DEFAULT_BAUD = 9600;
 // A wait that has not yet seen its deadline pass.
 constexpr int64_t NO_GRACE_END = -1;
+// A wait that has taken no byte yet.
+constexpr int64_t NO_BYTE = -1;
 
 // Stores one section data byte, or drops it when the section is full.
 void store_data_byte(ReaderLink& link, uint8_t byte) {
@@ -109,10 +111,19 @@ uint8_t check_byte(ReaderLink& link, uint8_t byte) {
     return AWAIT_DLE;
 }
 
+// How long one read of the port's time-outs lasts when nothing comes.
+int64_t idle_read_ms(const SerialPort& port) {
+    const int64_t chunk = std::min(port.read_chunk, READ_CHUNK);
+    return static_cast<int64_t>(port.time_outs.constant) + port.time_outs.multiplier * chunk;
+}
+
 // A frame is under way when the receiver is inside one, or when bytes that
-// were read still wait in the ring.
-bool frame_under_way(const ReaderLink& link, const SerialPort& port) {
-    return link.rx_state != AWAIT_DLE || port.rx_count > 0;
+// were read still wait in the ring, and its last byte came within one idle
+// read: receiver state left by a stray byte long ago is no frame coming.
+bool frame_under_way(const ReaderLink& link, const SerialPort& port, int64_t last_byte_ms,
+                     int64_t now_ms) {
+    if (link.rx_state == AWAIT_DLE && port.rx_count == 0) return false;
+    return last_byte_ms != NO_BYTE && now_ms - last_byte_ms <= idle_read_ms(port);
 }
 
 // How long a frame under way at a wait's deadline may take to finish: the
@@ -123,10 +134,7 @@ int64_t frame_grace_ms(const SerialPort& port) {
         port.line_settings.baud_rate != 0 ? port.line_settings.baud_rate : DEFAULT_BAUD;
     const int64_t bits = static_cast<int64_t>(longest_frame_length()) * BITS_PER_BYTE;
     const int64_t wire_ms = (bits * 1000 + baud - 1) / baud;
-    const int64_t chunk = std::min(port.read_chunk, READ_CHUNK);
-    const int64_t idle_read_ms =
-        static_cast<int64_t>(port.time_outs.constant) + port.time_outs.multiplier * chunk;
-    return wire_ms + idle_read_ms;
+    return wire_ms + idle_read_ms(port);
 }
 
 }  // namespace
@@ -194,20 +202,27 @@ uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds) {
     Clock& clock = *link.clock;
     const int64_t deadline = clock.calendar_seconds() + seconds;
     int64_t grace_end = NO_GRACE_END;
+    int64_t last_byte_ms = NO_BYTE;
     link.answered = 0;
     while (link.answered != code) {
+        // A device that is gone sends nothing more: no wait waits for it,
+        // once the bytes it sent before are taken in.
+        if (link.port != nullptr && port_gone(*link.port) && link.port->rx_count == 0) break;
         if (clock.calendar_seconds() > deadline) {
             // The deadline is not a frame boundary: a read begun before it
             // may have brought the first bytes of the answer. A frame under
             // way is received to its end, within the time the longest frame
             // takes; with nothing under way the wait ends here.
-            if (link.port == nullptr || !frame_under_way(link, *link.port)) break;
             const int64_t now = clock.calendar_ms();
+            if (link.port == nullptr || !frame_under_way(link, *link.port, last_byte_ms, now))
+                break;
             if (grace_end == NO_GRACE_END) grace_end = now + frame_grace_ms(*link.port);
             if (now >= grace_end) break;
         }
         const int64_t before = clock.calendar_ms();
-        if (link_poll(link) == 0 && clock.calendar_ms() == before) {
+        if (link_poll(link) != 0) {
+            last_byte_ms = clock.calendar_ms();
+        } else if (clock.calendar_ms() == before) {
             // The read came back empty without waiting (a broken or closed
             // line): wait a little rather than spin.
             clock.sleep_ms(1);

@@ -189,7 +189,9 @@ struct Charge {
             }
             if (failure != FAILURE_NONE) {
                 s.command_failed = true;
-                print_failure_banner(s);
+                // The banner blames the image; a port whose device went
+                // away is the session's to report.
+                if (!port_gone(s.port)) print_failure_banner(s);
                 pass = PASS_LAST;
             }
             if (pass == PASS_LAST) break;

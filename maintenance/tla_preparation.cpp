@@ -55,6 +55,9 @@ uint8_t detect_tla(Session& s) {
 
 TlaPreparation prepare_tla_update(Session& s) {
     const uint8_t pss_state = detect_tla(s);
+    // A port whose device is gone ends the command here and at each step
+    // below: the session then says so.
+    if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
     if (s.tla_state == TLA_NONE) {
         print(s, "\r REPONSE > TLA NON DETECTE => PAS DE MISE A JOUR TLA      ");
         print(s, "\n           FIN DE LA MISE A JOUR        ");
@@ -77,8 +80,11 @@ TlaPreparation prepare_tla_update(Session& s) {
                     "\r                                                 ");
     // No key will ever come: the reader is left as it is.
     if (s.input_ended) return TlaPreparation::END_COMMAND;
-    if (pss_remove_tla(s, d) != PSS_ACCEPTED) return TlaPreparation::REFUSED;
+    const uint8_t outcome = pss_remove_tla(s, d);
+    if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
+    if (outcome != PSS_ACCEPTED) return TlaPreparation::REFUSED;
     await_restart(s, d);
+    if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
     return TlaPreparation::READY;
 }
 

@@ -4,6 +4,7 @@
 // an implementation either writes at once or flushes in each input call.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ class Console {
     // One line, without its line end (CR or LF). False when the input ended
     // before anything was read.
     virtual bool read_line(std::string& line) = 0;
+    // One line for the error output, outside the dialogue (a batch file's
+    // log sees it even when the window is gone); text has no line end.
+    virtual void error_line(std::string_view text) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
 };
 
 // The process's own console (POSIX or Win32, chosen by the build). Restores

@@ -55,6 +55,13 @@ class ScriptedConsole : public Console {
         return true;
     }
 
+    void error_line(std::string_view text) override {
+        errors_.append(text);
+        errors_.push_back('\n');
+    }
+    // Every line written to the error output.
+    const std::string& errors() const { return errors_; }
+
     void type(std::string_view more) { type_after(0, more); }
     // Keys that the technician presses delay_ms after the utility first
     // looks for each of them (needs the clock of stamp_with()).
@@ -110,6 +117,7 @@ class ScriptedConsole : public Console {
     std::size_t pos_ = 0;
     std::size_t held_polls_ = 0;
     std::string output_;
+    std::string errors_;
     Clock* clock_ = nullptr;
     std::vector<Printed> printed_;
 };

@@ -21,12 +21,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "platform/exit_guard.h"
 #include "serial/serial_device.h"
@@ -39,9 +39,6 @@ using Steady = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
 constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
-// A dead line with no total time-out still answers after this silence, so
-// that no caller waits forever or spins.
-constexpr Millis DEAD_LINE_SILENCE{1000};
 // A write that makes no progress for this long has failed.
 constexpr Millis WRITE_STALL_LIMIT{5000};
 
@@ -139,7 +136,7 @@ class PosixSerialDevice : public SerialDevice {
 
     bool get_state(LineSettings& settings) override {
         termios t{};
-        if (::tcgetattr(fd_, &t) != 0) return false;
+        if (!get_attributes(t)) return false;
         settings.baud_rate = speed_baud(::cfgetospeed(&t));
         switch (t.c_cflag & CSIZE) {
             case CS5:
@@ -177,20 +174,22 @@ class PosixSerialDevice : public SerialDevice {
         if (!settable) return false;
         const speed_t speed = *speed_code(settings.baud_rate);
         termios t{};
-        if (::tcgetattr(fd_, &t) != 0) return false;
+        if (!get_attributes(t)) return false;
         if (!apply_format(settings, t)) return false;
         ::cfsetispeed(&t, speed);
         ::cfsetospeed(&t, speed);
         if (!set_attributes(t)) {
             // A pty refuses some flow-control bits; the line works without them.
-            if (errno != EINVAL) return false;
+            const int error = errno;
+            if (error == EIO || error == ENXIO || error == ENODEV) mark_gone(std::strerror(error));
+            if (error != EINVAL) return false;
             t.c_cflag &= ~CRTSCTS;
             t.c_iflag &= ~(IXON | IXOFF | IXANY);
             if (!set_attributes(t)) return false;
         }
         // tcsetattr succeeds when any part applied: the speed must have.
         termios applied{};
-        if (::tcgetattr(fd_, &applied) != 0) return false;
+        if (!get_attributes(applied)) return false;
         if (::cfgetospeed(&applied) != speed) return false;
         set_modem_line(TIOCM_RTS, settings.rts_control != RTS_CONTROL_DISABLE);
         set_modem_line(TIOCM_DTR, settings.dtr_control != DTR_CONTROL_DISABLE);
@@ -205,13 +204,41 @@ class PosixSerialDevice : public SerialDevice {
     bool set_mask(uint32_t mask) override {
         mask_ = mask;
         termios t{};
-        return ::tcgetattr(fd_, &t) == 0;  // fails once the line has hung up
+        return get_attributes(t);  // fails once the line has hung up
     }
 
     std::size_t read(uint8_t* buffer, std::size_t count) override;
     std::size_t write(const uint8_t* buffer, std::size_t count) override;
 
+    std::string device_path() const override {
+        char target[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        std::string path = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+        // A device node that went with its device is named as it was.
+        const std::string deleted = " (deleted)";
+        if (path.size() > deleted.size() &&
+            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+            path.resize(path.size() - deleted.size());
+        return path;
+    }
+
   private:
+    // tcgetattr; a device that went away (a removed adapter, a hung-up
+    // line) is gone for good.
+    bool get_attributes(termios& t) {
+        if (::tcgetattr(fd_, &t) == 0) return true;
+        if (errno == EIO || errno == ENXIO || errno == ENODEV) mark_gone(std::strerror(errno));
+        return false;
+    }
+
+    // Why the line hung up, in the system's words where it has some.
+    std::string hang_up_reason() {
+        termios t{};
+        if (::tcgetattr(fd_, &t) != 0) return std::strerror(errno);
+        return "the line hung up";
+    }
+
     // Fully raw: no line editing, echo, signals or CR/LF translation.
     static bool apply_format(const LineSettings& settings, termios& t) {
         t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
@@ -296,7 +323,7 @@ class PosixSerialDevice : public SerialDevice {
 };
 
 std::size_t PosixSerialDevice::read(uint8_t* buffer, std::size_t count) {
-    if (count == 0) return 0;
+    if (count == 0 || !failure().empty()) return 0;
     const Steady::time_point start = Steady::now();
     const ReadTimeouts t = timeouts_;
     // The Win32 special cases: return at once with what is there; or wait
@@ -330,34 +357,38 @@ std::size_t PosixSerialDevice::read(uint8_t* buffer, std::size_t count) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        // EIO, or nothing to read where poll() saw something: hung up.
-        bool dead =
-            (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) || (n == 0 && poll_said_readable);
-        poll_said_readable = false;
+        // EIO, ENXIO, ENODEV: the device went away. Nothing to read where
+        // poll() saw something: the other end hung up.
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            mark_gone(std::strerror(errno));
+            return got;
+        }
+        if (n == 0 && poll_said_readable) {
+            mark_gone(hang_up_reason());
+            return got;
+        }
 
         std::optional<Steady::time_point> wake = total;
         if (got > 0 && interval_used) {
             const Steady::time_point quiet = last_byte + Millis(t.interval);
             wake = wake ? std::min(*wake, quiet) : quiet;
         }
-        if (!dead) {
-            if (wake && Steady::now() >= *wake) return got;
-            pollfd p{fd_, POLLIN, 0};
-            const int r = retry_poll(p, wake ? ms_until(*wake) : -1);
-            if (r > 0 && (p.revents & POLLIN)) {
-                poll_said_readable = true;
-                continue;
-            }
-            if (r == 0) continue;  // the deadline has come: the next turn returns
-            dead = true;           // a failed poll, or a hang-up with nothing to read
+        if (wake && Steady::now() >= *wake) return got;
+        pollfd p{fd_, POLLIN, 0};
+        const int r = retry_poll(p, wake ? ms_until(*wake) : -1);
+        if (r > 0 && (p.revents & POLLIN)) {
+            poll_said_readable = true;
+            continue;
         }
-        // A line that went away reads as silence for the whole time-out.
-        std::this_thread::sleep_until(wake ? *wake : Steady::now() + DEAD_LINE_SILENCE);
+        if (r == 0) continue;  // the deadline has come: the next turn returns
+        // A failed poll, or a hang-up or error with nothing to read.
+        mark_gone(r < 0 ? std::string(std::strerror(errno)) : hang_up_reason());
         return got;
     }
 }
 
 std::size_t PosixSerialDevice::write(const uint8_t* buffer, std::size_t count) {
+    if (!failure().empty()) return 0;
     std::size_t done = 0;
     Steady::time_point progress = Steady::now();
     while (done < count) {
@@ -369,14 +400,19 @@ std::size_t PosixSerialDevice::write(const uint8_t* buffer, std::size_t count) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A stalled write has failed, but the device may still be there.
             const int left = ms_until(progress + WRITE_STALL_LIMIT);
             if (left == 0) return 0;
             pollfd p{fd_, POLLOUT, 0};
             if (retry_poll(p, left) < 0) return 0;
-            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return 0;
+            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                mark_gone(hang_up_reason());
+                return 0;
+            }
             continue;
         }
-        return 0;  // the line went away (EIO) or the device failed
+        mark_gone(n < 0 ? std::strerror(errno) : "the device took nothing");
+        return 0;
     }
     return count;
 }

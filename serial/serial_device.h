@@ -58,6 +58,13 @@ class SerialDevice {
     // call. The driver's flags are put back when the device closes, or when
     // a signal ends the process.
     virtual LowLatency request_low_latency() { return LowLatency::NOT_SUPPORTED; }
+    // Empty while the device is there. Once the system has said that it is
+    // gone (a USB adapter pulled, a line hung up), the system's own words for
+    // it: the device stays gone, and every read and write returns 0 at once.
+    // A silent line is not a gone one.
+    const std::string& failure() const { return failure_; }
+    // The system's name of the device ("" when it has none of its own).
+    virtual std::string device_path() const { return {}; }
     // GetCommState / SetCommState / SetCommTimeouts / SetCommMask.
     virtual bool get_state(LineSettings& settings) = 0;
     virtual bool set_state(const LineSettings& settings) = 0;
@@ -68,6 +75,15 @@ class SerialDevice {
     virtual std::size_t read(uint8_t* buffer, std::size_t count) = 0;
     // WriteFile: the number of bytes written, 0 on failure.
     virtual std::size_t write(const uint8_t* buffer, std::size_t count) = 0;
+
+  protected:
+    // Records that the device is gone; the first reason stays.
+    void mark_gone(const std::string& reason) {
+        if (failure_.empty()) failure_ = reason.empty() ? "device gone" : reason;
+    }
+
+  private:
+    std::string failure_;
 };
 
 // Opens the port named "COM1" to "COM9" for exclusive use; nullptr when it

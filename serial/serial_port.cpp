@@ -5,6 +5,34 @@
 
 namespace korva {
 
+namespace {
+
+// Notes in the wire log, once, that the device went away and why.
+void note_if_gone(SerialPort& port) {
+    if (port.gone_noted || !port_gone(port)) return;
+    port.gone_noted = true;
+    if (port.wire_log) {
+        port.wire_log->note("serial: " + std::string(port.port_name.data()) +
+                            " gone: " + port_failure(port));
+    }
+}
+
+}  // namespace
+
+bool port_gone(const SerialPort& port) {
+    return port.handle && !port.handle->failure().empty();
+}
+
+const std::string& port_failure(const SerialPort& port) {
+    static const std::string none;
+    return port.handle ? port.handle->failure() : none;
+}
+
+std::string port_device(const SerialPort& port) {
+    std::string device = port.handle ? port.handle->device_path() : std::string();
+    return device.empty() ? system_serial_device(port.port_name.data()) : device;
+}
+
 bool open_port(SerialPort& port, const SerialOpener& opener) {
     port.handle = opener ? opener(std::string(port.port_name.data())) : nullptr;
     return port.handle != nullptr;
@@ -62,26 +90,31 @@ bool configure_port(SerialPort& port) {
     const bool timeouts_set = dev.set_timeouts(port.time_outs);
     const bool state_set = dev.set_state(port.line_settings);
     const bool mask_set = dev.set_mask(EV_RXCHAR);
+    note_if_gone(port);
     return timeouts_set && state_set && mask_set;
 }
 
 bool set_port_speed(SerialPort& port) {
     if (!port.handle) return false;
-    if (!port.handle->set_state(port.line_settings)) return false;
-    return port.handle->set_mask(EV_RXFLAG);
+    const bool done =
+        port.handle->set_state(port.line_settings) && port.handle->set_mask(EV_RXFLAG);
+    note_if_gone(port);
+    return done;
 }
 
 uint32_t read_port(SerialPort& port, uint8_t* buffer, uint32_t count) {
-    if (!port.handle || count == 0) return 0;
+    if (!port.handle || count == 0 || port_gone(port)) return 0;
     const auto got = static_cast<uint32_t>(port.handle->read(buffer, count));
     if (port.wire_log) port.wire_log->read(buffer, got);
+    note_if_gone(port);
     return got;
 }
 
 uint32_t write_port(SerialPort& port, const uint8_t* buffer, uint32_t count) {
-    if (!port.handle || count == 0) return 0;
+    if (!port.handle || count == 0 || port_gone(port)) return 0;
     const auto sent = static_cast<uint32_t>(port.handle->write(buffer, count));
     if (port.wire_log) port.wire_log->written(buffer, sent);
+    note_if_gone(port);
     return sent;
 }
 
@@ -125,6 +158,7 @@ uint8_t write_raw(SerialPort& port, const uint8_t* bytes, uint32_t count) {
 }
 
 uint32_t read_raw_timed(SerialPort& port, uint8_t* buffer, uint8_t factor) {
+    if (port_gone(port)) return 0;
     port.time_outs = ReadTimeouts{1000, 4u * factor, 1};
     if (port.handle) port.handle->set_timeouts(port.time_outs);
     const uint32_t want = std::min(port.read_chunk, READ_CHUNK);

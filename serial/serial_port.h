@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "serial/serial_device.h"
 #include "serial/wire_log.h"
@@ -29,7 +30,18 @@ struct SerialPort {
     uint32_t tx_write = 0;
     std::unique_ptr<WireLog> wire_log;  // set when KORVA_WIRE_LOG names a file
     bool latency_requested = false;     // configure_port has asked the driver
+    bool gone_noted = false;            // the wire log has noted that the device is gone
 };
+
+// True once the system has said that the port's device is gone (see
+// SerialDevice::failure); from then on every read and write returns 0 at
+// once and no wait should wait.
+bool port_gone(const SerialPort& port);
+// The system's words for why the device is gone; empty while it is there.
+const std::string& port_failure(const SerialPort& port);
+// The system's name of the port's device, as best known: the device's own,
+// or the one that port_name stands for.
+std::string port_device(const SerialPort& port);
 
 // Opens port_name through the opener; true when the port is open.
 bool open_port(SerialPort& port, const SerialOpener& opener);

@@ -30,8 +30,13 @@ bool SimSerialDevice::set_mask(uint32_t mask) {
     return true;
 }
 
+bool SimSerialDevice::still_there() {
+    if (failure().empty() && !peer_.connected()) mark_gone(CABLE_PULLED);
+    return failure().empty();
+}
+
 std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
-    if (count == 0) return 0;
+    if (count == 0 || !still_there()) return 0;
     const int64_t start = clock_.calendar_ms();
     const bool no_total = timeouts_.multiplier == 0 && timeouts_.constant == 0;
     int64_t total_deadline = NEVER;
@@ -48,11 +53,12 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
     int64_t last_byte_ms = start;
     for (;;) {
         const int64_t now = clock_.calendar_ms();
-        if (peer_.connected()) {
-            arrived_.clear();
-            peer_.deliver(now, arrived_);
-            pending_.insert(pending_.end(), arrived_.begin(), arrived_.end());
-        }
+        // The cable pulled in the middle of a read: what came is kept, and
+        // the device is gone from now on.
+        if (!still_there()) return got;
+        arrived_.clear();
+        peer_.deliver(now, arrived_);
+        pending_.insert(pending_.end(), arrived_.begin(), arrived_.end());
         // A byte that comes after a silence longer than the interval is the
         // next read's.
         if (got > 0 && interval_on && now > last_byte_ms + static_cast<int64_t>(timeouts_.interval))
@@ -70,7 +76,7 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
             wake = std::min(wake, last_byte_ms + static_cast<int64_t>(timeouts_.interval) + 1);
         }
         if (now >= wake) return got;
-        int64_t next = peer_.connected() ? peer_.next_delivery_ms(now) : NEVER;
+        int64_t next = peer_.next_delivery_ms(now);
         if (next <= now) next = now + 1;  // a peer late with its bytes: look again shortly
         const int64_t until = std::min(wake, next);
         if (until == NEVER) return got;  // nothing will ever come
@@ -79,7 +85,7 @@ std::size_t SimSerialDevice::read(uint8_t* buffer, std::size_t count) {
 }
 
 std::size_t SimSerialDevice::write(const uint8_t* buffer, std::size_t count) {
-    if (!peer_.connected()) return 0;
+    if (!still_there()) return 0;
     peer_.on_write(buffer, count, settings_.baud_rate, clock_.calendar_ms());
     return count;
 }

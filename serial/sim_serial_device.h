@@ -29,7 +29,7 @@ class LinePeer {
     // When the next byte will reach the utility if nothing more is written;
     // NEVER when none is due.
     virtual int64_t next_delivery_ms(int64_t now_ms) = 0;
-    // False once the cable is pulled: writes fail and reads hear silence.
+    // False once the cable is pulled: the device is gone from then on.
     virtual bool connected() { return true; }
 };
 
@@ -43,6 +43,7 @@ class SimSerialDevice : public SerialDevice {
     bool set_mask(uint32_t mask) override;
     std::size_t read(uint8_t* buffer, std::size_t count) override;
     std::size_t write(const uint8_t* buffer, std::size_t count) override;
+    std::string device_path() const override { return "simulated line"; }
 
     const LineSettings& settings() const { return settings_; }
     const ReadTimeouts& timeouts() const { return timeouts_; }
@@ -51,7 +52,13 @@ class SimSerialDevice : public SerialDevice {
     // Make set_state fail from now on (a port that refuses a speed).
     void refuse_settings(bool refuse) { refuse_settings_ = refuse; }
 
+    // What failure() says once the peer's cable is pulled.
+    static constexpr const char* CABLE_PULLED = "the cable was pulled";
+
   private:
+    // False, and the device gone, once the peer is no longer connected.
+    bool still_there();
+
     Clock& clock_;
     LinePeer& peer_;
     LineSettings settings_{};

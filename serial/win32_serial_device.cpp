@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 namespace korva {
 
@@ -20,6 +21,39 @@ namespace {
 
 DWORD bounded_count(std::size_t count) {
     return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD));
+}
+
+// The errors that calls on an open port give once its device is gone: a
+// USB adapter pulled (access denied, bad command, device removed, not
+// connected, general failure), or, under Wine, a pty whose other end
+// closed (not ready).
+bool device_removed_error(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_NOT_READY:
+        case ERROR_GEN_FAILURE:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The system's message for an error code, without its line end.
+std::string error_text(DWORD error) {
+    char text[512] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, text, sizeof text, nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    if (message.empty()) message = "system error";
+    return message + " (error " + std::to_string(error) + ")";
 }
 
 class Win32SerialDevice : public SerialDevice {
@@ -35,7 +69,10 @@ class Win32SerialDevice : public SerialDevice {
     bool get_state(LineSettings& settings) override {
         DCB dcb{};
         dcb.DCBlength = sizeof(DCB);
-        if (!GetCommState(handle_, &dcb)) return false;
+        if (!GetCommState(handle_, &dcb)) {
+            note_error(GetLastError());
+            return false;
+        }
         dcb_ = dcb;
         have_state_ = true;
         settings.baud_rate = dcb.BaudRate;
@@ -70,7 +107,9 @@ class Win32SerialDevice : public SerialDevice {
         dcb_.fTXContinueOnXoff = settings.tx_continue_on_xoff;
         dcb_.fOutX = settings.out_x;
         dcb_.fInX = settings.in_x;
-        return SetCommState(handle_, &dcb_) != 0;
+        if (SetCommState(handle_, &dcb_)) return true;
+        note_error(GetLastError());
+        return false;
     }
 
     // No write time-out: each write blocks until the driver has the bytes.
@@ -86,19 +125,40 @@ class Win32SerialDevice : public SerialDevice {
 
     bool set_mask(uint32_t mask) override { return SetCommMask(handle_, mask) != 0; }
 
+    // An empty read is silence or a gone device: ClearCommError tells them
+    // apart (under Wine a port whose pty closed keeps reading 0 bytes).
     std::size_t read(uint8_t* buffer, std::size_t count) override {
+        if (!failure().empty()) return 0;
         DWORD got = 0;
-        if (!ReadFile(handle_, buffer, bounded_count(count), &got, nullptr)) return 0;
+        if (!ReadFile(handle_, buffer, bounded_count(count), &got, nullptr)) {
+            note_error(GetLastError());
+            return 0;
+        }
+        if (got == 0) check_still_there();
         return got;
     }
 
     std::size_t write(const uint8_t* buffer, std::size_t count) override {
+        if (!failure().empty()) return 0;
         DWORD put = 0;
-        if (!WriteFile(handle_, buffer, bounded_count(count), &put, nullptr)) return 0;
+        if (!WriteFile(handle_, buffer, bounded_count(count), &put, nullptr)) {
+            note_error(GetLastError());
+            return 0;
+        }
+        if (put == 0) check_still_there();
         return put;
     }
 
   private:
+    void note_error(DWORD error) {
+        if (device_removed_error(error)) mark_gone(error_text(error));
+    }
+    void check_still_there() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_, &errors, &status)) note_error(GetLastError());
+    }
+
     HANDLE handle_;
     DCB dcb_{};
     bool have_state_ = false;

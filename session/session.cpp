@@ -82,6 +82,8 @@ uint8_t typed_block_number(const InputBuffer& word) {
 void pause_seconds(Session& s, uint32_t n) {
     const int64_t start = s.clock.calendar_seconds();
     for (;;) {
+        // The pause is for the reader: with the port gone there is none.
+        if (port_gone(s.port)) return;
         const int64_t now_ms = s.clock.calendar_ms();
         const int64_t end_ms = (start + n + 1) * 1000;
         if (now_ms >= end_ms) return;

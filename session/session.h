@@ -83,6 +83,7 @@ void first_word(const InputBuffer& line, InputBuffer& word);
 uint8_t typed_block_number(const InputBuffer& word);
 
 // Between n and n + 1 seconds: until the calendar second passes start + n.
+// No pause at all once the port's device is gone.
 void pause_seconds(Session& s, uint32_t n);
 // One phase of a blinking prompt.
 void blink_phase(Session& s);

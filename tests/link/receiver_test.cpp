@@ -234,6 +234,8 @@ const LateFrame LATE_FRAMES[] = {
     // The grace: 520 bytes at 9600 baud (542 ms) and an idle read (255 ms),
     // from the first look after the deadline; then the read under way.
     {"answer cut short: ends at the grace", CODE_SPEED, 10, 0, 4, 0, 12 + 797 + 255},
+    // A lone DLE long before the deadline is no frame under way: no grace.
+    {"stray DLE 800 ms before: ends with the read", CODE_SPEED, -800, 0, 1, 0, 255},
 };
 
 class LateFrameTest : public LinkTest, public ::testing::WithParamInterface<LateFrame> {};
@@ -256,10 +258,12 @@ TEST_P(LateFrameTest, FrameUnderWayAtTheDeadlineIsReceivedToItsEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, LateFrameTest, ::testing::ValuesIn(LATE_FRAMES));
 
-TEST_F(ReceiverTest, UnpluggedLineTimesOut) {
+TEST_F(ReceiverTest, UnpluggedLineEndsTheWaitAtOnce) {
     peer.unplug();
     request_speed(link, 1, handle_response);
-    EXPECT_EQ(await_answer(link, CODE_SPEED, 1), 0);
+    const int64_t start = clock.calendar_ms();
+    EXPECT_EQ(await_answer(link, CODE_SPEED, 30), 0);
+    EXPECT_EQ(clock.calendar_ms(), start);
     EXPECT_EQ(occupied_slots(), 0u);
 }
 

@@ -119,6 +119,9 @@ class ClientFileReader : public fuzz::AnswerPeer {
           fail_at_(fail_at) {}
 
     std::size_t client_pass_requests() const { return client_pass_; }
+    // Where it falls silent, the cable is pulled instead.
+    bool pulled = false;
+    bool connected() override { return !(pulled && client_pass_ > fail_at_); }
 
   private:
     void answer(AnswerPeer& p, const fuzz::Request& r, int64_t now) {
@@ -202,8 +205,9 @@ TEST(DataSafety, ClientFileIsWrittenWholeWhenTheDownloadSucceeds) {
     EXPECT_EQ(run.status, 0);
 }
 
-// A charge that fails at any stage of the pass that writes the client file
-// leaves no file, and an earlier file of that name as it was.
+// A charge that fails at any stage of the pass that writes the client file,
+// the reader silent or the cable pulled, leaves no file, and an earlier file
+// of that name as it was.
 TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
     std::size_t stages = 0;
     {
@@ -215,10 +219,12 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
     ASSERT_GT(stages, 500u);  // erase, start and some 512 packets
     for (std::size_t fail_at :
          {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, stages / 2, stages - 1}) {
-        for (bool earlier : {false, true}) {
+        for (int variant = 0; variant < 4; ++variant) {
+            const bool earlier = variant % 2 == 1;
             TempWorkDir dir;
             if (earlier) dir.write_file("client.bin", "the earlier client file");
             ClientFileReader reader(fail_at);
+            reader.pulled = variant >= 2;
             const SessionRun run = charge_client(reader, "client.bin");
             EXPECT_NE(run.output.find("\n           ERREUR CHARGEMENT"), std::string::npos)
                 << "stage " << fail_at;
@@ -228,6 +234,7 @@ TEST(DataSafety, ClientFileWholeOrAbsentWhateverStageFails) {
                 << "stage " << fail_at;
             EXPECT_FALSE(temporaries_left(dir.path()));
             EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.output.find("ERREUR PORT SERIE") != std::string::npos, reader.pulled);
         }
     }
 }

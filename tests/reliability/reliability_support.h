@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -47,6 +48,8 @@ class GuardedLine : public LinePeer {
         cut_at_ = bytes;
         cut_ = how;
     }
+    // Pulls the cable at at_ms of the watched clock.
+    void unplug_at(int64_t at_ms) { unplug_at_ms_ = at_ms; }
 
     void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override {
         check();
@@ -78,7 +81,9 @@ class GuardedLine : public LinePeer {
             inner_.deliver(now_ms, lost);
             return NEVER;
         }
-        return inner_.next_delivery_ms(now_ms);
+        // A read under way wakes when the cable is pulled.
+        const int64_t next = inner_.next_delivery_ms(now_ms);
+        return unplug_at_ms_ > now_ms ? std::min(next, unplug_at_ms_) : next;
     }
     bool connected() override { return !unplugged() && inner_.connected(); }
 
@@ -99,7 +104,11 @@ class GuardedLine : public LinePeer {
     }
 
   private:
-    bool unplugged() const { return cut_ == Cut::UNPLUG && received_.size() >= cut_at_; }
+    bool unplugged() const {
+        if (unplug_at_ms_ >= 0 && clock_ != nullptr && clock_->calendar_ms() >= unplug_at_ms_)
+            return true;
+        return cut_ == Cut::UNPLUG && received_.size() >= cut_at_;
+    }
     void check() {
         ++calls_;
         if (clock_ == nullptr) return;
@@ -121,6 +130,7 @@ class GuardedLine : public LinePeer {
     uint64_t calls_ = 0;
     std::size_t cut_at_ = 0;
     Cut cut_ = Cut::NONE;
+    int64_t unplug_at_ms_ = -1;
     std::vector<uint8_t> received_;
     std::vector<int64_t> arrivals_;
     std::vector<uint8_t> written_;

@@ -117,6 +117,7 @@ TEST(PosixSerialDevice, RawExclusiveLineWithTheReadTimeoutModel) {
     int64_t took = ms_since(start);
     EXPECT_GE(took, 95);  // 2 x 20 + 60 ms
     EXPECT_LT(took, 1000);
+    EXPECT_FALSE(port_gone(port));  // a silent line is still there
 
     // Once a byte came, a silence longer than the interval ends the read.
     port.handle->set_timeouts({40, 0, 3000});
@@ -144,7 +145,7 @@ TEST(PosixSerialDevice, RawExclusiveLineWithTheReadTimeoutModel) {
     EXPECT_NE(open_system_serial("COM3"), nullptr);
 }
 
-TEST(PosixSerialDevice, AHungUpLineReadsAsSilenceAndFailsWrites) {
+TEST(PosixSerialDevice, AHungUpLineIsGoneAtOnceAndStaysGone) {
     PtyCom3 pty;
     ASSERT_GE(pty.master, 0);
     SerialPort port;
@@ -153,11 +154,14 @@ TEST(PosixSerialDevice, AHungUpLineReadsAsSilenceAndFailsWrites) {
     ASSERT_TRUE(configure_port(port));
     pty.close_master();
 
-    port.handle->set_timeouts({1, 1, 80});
+    port.handle->set_timeouts({1, 1, 3000});
     uint8_t got[READ_CHUNK];
     const auto start = Steady::now();
     EXPECT_EQ(read_port(port, got, 10), 0u);
-    EXPECT_GE(ms_since(start), 85);  // never early: a caller's loop must not spin
+    EXPECT_LT(ms_since(start), 500);  // not the 3 s of a silent line
+    EXPECT_TRUE(port_gone(port));
+    EXPECT_EQ(port_failure(port), "Input/output error");
+    EXPECT_EQ(port_device(port), pty.slave_path);
     const uint8_t byte = 0x55;
     EXPECT_EQ(write_port(port, &byte, 1), 0u);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -236,15 +237,23 @@ TEST(SerialPort, RawTimedReadCopiesWhatCame) {
     EXPECT_EQ(buffer[2], 0xAA);
 }
 
-TEST(SerialPort, AnUnpluggedLineReadsAsSilenceAndFailsWrites) {
+TEST(SerialPort, AnUnpluggedLineIsGoneAndNoReadWaits) {
     Line line;
     configure_port(line.port);
+    const std::string log = ::testing::TempDir() + "korva-gone-wire.log";
+    std::remove(log.c_str());
+    attach_wire_log(line.port, WireLog::open(log, line.clock));
     line.peer.unplug();
     uint8_t b = 1;
     EXPECT_EQ(write_port(line.port, &b, 1), 0u);
     const int64_t start = line.clock.calendar_ms();
     EXPECT_EQ(read_port(line.port, &b, 1), 0u);
-    EXPECT_EQ(line.clock.calendar_ms() - start, 2);  // the whole 1 x 1 + 1 ms
+    EXPECT_EQ(read_raw_timed(line.port, line.port.scratch.data(), 65), 0u);
+    EXPECT_EQ(line.clock.calendar_ms(), start);
+    line.port.wire_log.reset();
+    const std::string text = korva::testing::read_file(log);
+    EXPECT_NE(text.find("# serial: COM2 gone: the cable was pulled\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("gone"), text.rfind("gone"));  // noted once
 }
 
 TEST(SerialPort, ConfiguringAsksForLowLatencyOnceAndTheWireLogNotesItFirst) {

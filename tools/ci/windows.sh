@@ -270,6 +270,30 @@ else
     expect "$out" '\r REPONSE > ORBEX DETECTE => MISE A JOUR ORBEX      \n'
     expect "$out" '\n                    VERSION  : 01.12\n'
     expect "$out" '\n                      *****  OPERATIONS TERMINEES  *****'
+
+    # The cable pulled during a download: the reader closes its pty after the
+    # fifth packet. Under Wine reads of such a port keep returning nothing,
+    # and ClearCommError tells it gone: the port error, the reason on the
+    # error output, status 1.
+    step "a cable pulled during a download under Wine"
+    rm -f "$work/reader"
+    build/korva-reader-sim --link "$work/reader" --fault unplug-after=5 --no-pacing \
+        >"$work/sim-pulled.log" 2>&1 &
+    sim_pid=$!
+    started+=($sim_pid)
+    for _ in $(seq 50); do
+        [ -e "$work/reader" ] && break
+        sleep 0.1
+    done
+    map_com 3 "$(readlink -f "$work/reader")"
+    status=0
+    printf 'Ox' | timeout 120 wine "$exe" 3 charge superviseur 2 q >"$work/pulled.out" \
+        2>"$work/pulled.err" || status=$?
+    kill "$sim_pid" 2>/dev/null || true
+    [ "$status" -eq 1 ] || fail "a pulled cable ended with status $status, not 1"
+    expect "$work/pulled.out" "$port_error"
+    refuse "$work/pulled.out" 'FICHIER TELECHARGE INCORRECT'
+    expect "$work/pulled.err" 'korva-maint: COM3: '
 fi
 
 # --- Package ---------------------------------------------------------------
