@@ -11,12 +11,20 @@ namespace {
 
 void add(std::string& text, const char* pattern, ...) __attribute__((format(printf, 2, 3)));
 void add(std::string& text, const char* pattern, ...) {
-    char line[512];
+    // Measured first: a line holds a path, which may be long.
     va_list args;
     va_start(args, pattern);
-    std::vsnprintf(line, sizeof line, pattern, args);
+    va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, pattern, args);
     va_end(args);
-    text += line;
+    if (size > 0) {
+        const std::size_t start = text.size();
+        text.resize(start + static_cast<std::size_t>(size) + 1);
+        std::vsnprintf(text.data() + start, static_cast<std::size_t>(size) + 1, pattern, again);
+        text.resize(start + static_cast<std::size_t>(size));
+    }
+    va_end(again);
 }
 
 // charge prints the publisher's bytes as they come; here a control byte

@@ -13,6 +13,7 @@
 #include "console/listings.h"
 #include "console/run_session.h"
 #include "console/simulated_session.h"
+#include "console/system_text.h"
 #include "images/image_folder.h"
 #include "platform/exit_guard.h"
 #include "sim/reader_profile.h"
@@ -134,16 +135,16 @@ std::string parse(const std::vector<std::string>& all, Options& options) {
 // folder or one of its files is refused.
 int list_images(const std::string& dir) {
     if (dir.empty()) {
-        std::fputs(korva::image_set_listing("built-in", korva::embedded_image_folder()).c_str(),
-                   stdout);
+        korva::put_text(stdout,
+                        korva::image_set_listing("built-in", korva::embedded_image_folder()));
         return 0;
     }
     const korva::ImageFolder folder = korva::read_image_folder(dir);
     if (folder.files.empty()) {
-        std::fprintf(stderr, "korva-maint: %s\n", folder.fault.c_str());
+        korva::put_text(stderr, "korva-maint: " + folder.fault + "\n");
         return EXIT_USAGE;
     }
-    std::fputs(korva::image_set_listing(dir, folder).c_str(), stdout);
+    korva::put_text(stdout, korva::image_set_listing(dir, folder));
     return folder.fault.empty() ? 0 : EXIT_USAGE;
 }
 
@@ -152,15 +153,14 @@ int list_images(const std::string& dir) {
 bool load_images(const std::string& dir, korva::HeldImages& images) {
     const korva::ImageFolder folder = korva::read_image_folder(dir);
     if (!folder.fault.empty()) {
-        std::fprintf(stderr, "korva-maint: %s\n", folder.fault.c_str());
+        korva::put_text(stderr, "korva-maint: " + folder.fault + "\n");
         return false;
     }
     for (const korva::ImageFile& file : folder.files) {
         if (file.state != korva::ImageFileState::ABSENT) continue;
-        std::fprintf(stderr,
-                     "korva-maint: %s: absent, charge of typed block %u answers ERREUR FICHIER "
-                     "PARAMETRES\n",
-                     file.path.c_str(), static_cast<unsigned>(file.entry->typed_block));
+        korva::put_text(stderr, "korva-maint: " + file.path + ": absent, charge of typed block " +
+                                    std::to_string(file.entry->typed_block) +
+                                    " answers ERREUR FICHIER PARAMETRES\n");
     }
     images = korva::held_images_of(folder);
     return true;
@@ -182,11 +182,19 @@ int list_ports() {
 
 }  // namespace
 
+// The arguments as the system gives them: on Windows in UTF-16, kept in
+// UTF-8 like every path here.
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::string> arguments = korva::utf8_arguments(argc, argv);
+#else
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+#endif
     // Whatever ends the process puts the port and the console back.
     korva::install_exit_guard();
     Options options;
-    const std::string error = parse(std::vector<std::string>(argv + 1, argv + argc), options);
+    const std::string error = parse(arguments, options);
     if (!error.empty()) return usage_error(error);
     if (options.help) {
         std::fputs(USAGE, stdout);

@@ -1,8 +1,10 @@
 #include "images/image_folder.h"
 
 #include <filesystem>
-#include <fstream>
+#include <string_view>
 #include <system_error>
+
+#include "images/image_file_reading.h"
 
 namespace korva {
 
@@ -25,24 +27,21 @@ void judge(ImageFile& file) {
     file.state = ImageFileState::GOOD;
 }
 
+// Paths are held in UTF-8 (on Windows the command line is taken in UTF-16
+// and kept so): made into the system's path from UTF-8 and back, never
+// through the ANSI code page.
+fs::path system_path(const std::string& utf8) {
+    return fs::path(std::u8string_view(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+std::string utf8_path(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 void read_file(ImageFile& file) {
-    const fs::path path(file.path);
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) return;  // absent
-    if (ec) return refuse(file, "cannot be read (" + ec.message() + ")");
-    if (!fs::is_regular_file(status)) return refuse(file, "is not a file");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return refuse(file, "cannot be read");
     // One byte past the limit tells a file that no stored form can be.
-    file.stored.resize(STORED_LIMIT + 1);
-    in.read(reinterpret_cast<char*>(file.stored.data()),
-            static_cast<std::streamsize>(file.stored.size()));
-    if (in.bad()) {
-        file.stored.clear();
-        return refuse(file, "cannot be read");
-    }
-    file.stored.resize(static_cast<std::size_t>(in.gcount()));
+    if (!read_stored_file(file, STORED_LIMIT + 1)) return;
     if (file.stored.size() > STORED_LIMIT) {
         return refuse(file, "more than " + std::to_string(STORED_LIMIT) +
                                 " bytes, longer than any stored image");
@@ -62,7 +61,7 @@ void add_file(ImageFolder& folder, ImageFile file) {
 ImageFolder read_image_folder(const std::string& dir) {
     ImageFolder folder;
     std::error_code ec;
-    const fs::file_status status = fs::status(dir, ec);
+    const fs::file_status status = fs::status(system_path(dir), ec);
     if (status.type() == fs::file_type::not_found) {
         folder.fault = dir + ": no such folder";
         return folder;
@@ -75,7 +74,7 @@ ImageFolder read_image_folder(const std::string& dir) {
     for (const CatalogueEntry& entry : image_catalogue()) {
         ImageFile file;
         file.entry = &entry;
-        file.path = (fs::path(dir) / entry.file_name).string();
+        file.path = utf8_path(system_path(dir) / entry.file_name);
         read_file(file);
         any = any || file.state != ImageFileState::ABSENT;
         add_file(folder, std::move(file));

@@ -18,7 +18,7 @@ enum class ImageFileState : uint8_t { GOOD, ABSENT, REFUSED };
 
 struct ImageFile {
     const CatalogueEntry* entry = nullptr;
-    std::string path;  // the folder joined with the file name, as messages show it
+    std::string path;  // the folder joined with the file name, in UTF-8, as messages show it
     ImageFileState state = ImageFileState::ABSENT;
     std::string fault;            // REFUSED: what is wrong
     std::vector<uint8_t> stored;  // the bytes read (none when absent or unreadable)
@@ -31,9 +31,9 @@ struct ImageFolder {
     std::vector<ImageFile> files;  // one per catalogue row, in its order
 };
 
-// Reads and checks the catalogue's files in dir. A missing or unreadable
-// folder, or one that holds none of the five files, is a fault of the
-// folder.
+// Reads and checks the catalogue's files in dir (a path in UTF-8). A
+// missing or unreadable folder, or one that holds none of the five files, is
+// a fault of the folder.
 ImageFolder read_image_folder(const std::string& dir);
 
 // The embedded set in the same form, each image checked as a file would

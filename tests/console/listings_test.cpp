@@ -47,6 +47,14 @@ TEST(ImageListing, BuiltInSetAndAFolderWithAnAbsentAndARefusedFile) {
     EXPECT_NE(text.find("\n" + (dir / "bloc6_extension.img").string() +
                         "\n  absent: charge of typed block 6 answers ERREUR FICHIER PARAMETRES\n"),
               std::string::npos);
+
+    // A long folder path is shown whole.
+    const std::string deep = "D:/" + std::string(600, 'r');
+    ImageFolder far = embedded_image_folder();
+    for (ImageFile& file : far.files) file.path = deep + "/" + file.path;
+    const std::string shown = image_set_listing(deep, far);
+    EXPECT_EQ(shown.rfind("Image set: " + deep + "\n", 0), 0u);
+    EXPECT_NE(shown.find("\n" + deep + "/bloc3_pss.img" + BLOC3), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <string>
 
@@ -51,17 +55,56 @@ const FolderRow FOLDER_ROWS[] = {
      "bloc5_orbex_112.img, bloc6_extension.img)",
      {}},
     {[](const fs::path&) {}, "nowhere", nullptr, "no such folder", {}},
+    // Paths are UTF-8; on Windows they must reach the system as UTF-16.
+    {[](const fs::path& d) { write_image_set(d / u8"Jérôme" / u8"Mises à jour Zdeněk"); },
+     "set/Jérôme/Mises à jour Zdeněk",
+     nullptr,
+     "",
+     {0, 4, 6, 10, 12}},
+#ifndef _WIN32
+    {[](const fs::path& d) {
+         fs::remove(d / "bloc5_orbex_112.img");
+         fs::create_symlink("gone.img", d / "bloc5_orbex_112.img");
+     },
+     "set",
+     "bloc5_orbex_112.img",
+     "is a broken symbolic link",
+     {}},
+    {[](const fs::path& d) {
+         fs::remove(d / "bloc0_base.img");
+         fs::create_symlink("bloc0_base.img", d / "bloc0_base.img");
+     },
+     "set",
+     "bloc0_base.img",
+     "cannot be read (Too many levels of symbolic links)",
+     {}},
+    // Refused at once: a fifo is never waited on.
+    {[](const fs::path& d) {
+         fs::remove(d / "bloc3_pss.img");
+         ::mkfifo((d / "bloc3_pss.img").c_str(), 0600);
+     },
+     "set",
+     "bloc3_pss.img",
+     "is not a file",
+     {}},
+#endif
 };
+
+std::string utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
 
 TEST(ImageFolder, ReadsTheSetOrNamesTheFileAndItsFault) {
     for (const FolderRow& row : FOLDER_ROWS) {
         TempWorkDir work;
         write_image_set(work.path() / "set");
         row.change(work.path() / "set");
-        const fs::path dir = work.path() / row.folder;
-        const ImageFolder folder = read_image_folder(dir.string());
+        const fs::path dir =
+            work.path() / std::u8string_view(reinterpret_cast<const char8_t*>(row.folder));
+        const ImageFolder folder = read_image_folder(utf8(dir));
         const fs::path named = row.file ? dir / row.file : dir;
-        EXPECT_EQ(folder.fault, row.fault[0] ? named.string() + ": " + row.fault : "");
+        EXPECT_EQ(folder.fault, row.fault[0] ? utf8(named) + ": " + row.fault : "") << row.folder;
         if (!folder.fault.empty()) continue;
         // The good files, byte for byte (they are the built-in set's).
         HeldImages built_in = embedded_image_set();

@@ -18,6 +18,7 @@ need() { command -v "$1" >/dev/null || fail "$1 is missing (apt-get install -y $
 need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need wine wine64
 need socat socat
+need script bsdutils
 
 work=$(mktemp -d /tmp/korva-windows.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
@@ -194,6 +195,29 @@ EOF
     fail "console session"
 }
 
+# A technician's folders have accents, and letters outside the ANSI code
+# page (Wine's is 1252): the working folder "Mises à jour" under the user
+# folder "Jérôme", the images in "images Zdeněk" within it.
+home=$work/Jérôme
+workdir="$home/Mises à jour"
+images="$workdir/images Zdeněk"
+win_images="Z:$(tr / '\\' <<<"$images")"
+mkdir -p "$images"
+cp images/*.img "$images/"
+rm "$images/bloc6_extension.img"
+
+step "--list-images on an accented folder, to a file and to a console"
+wine "$exe" --list-images "$win_images" >"$work/accented.out" 2>&1 || fail "--list-images: status $?"
+# A console window shows the names through the console's own calls.
+script -qec "wine $(printf '%q' "$exe") --list-images $(printf '%q' "$win_images")" /dev/null \
+    >"$work/accented-console.out" 2>&1 || fail "--list-images on a console"
+for out in "$work/accented.out" "$work/accented-console.out"; do
+    grep -qF "Image set: $win_images" "$out" || fail "$(basename "$out") lacks the folder's name"
+    grep -qF "$win_images\bloc3_pss.img" "$out" || fail "$(basename "$out") lacks bloc3_pss.img"
+    [ "$(grep -c '  SHA-256 of the file: ' "$out")" -eq 4 ] ||
+        fail "$(basename "$out"): not the 4 files read"
+done
+
 # The same session with the virtual reader on Linux and under Wine: the
 # console output and the bytes the utility writes must be the same.
 if ! grep -qs 'korva-reader-sim' sim/CMakeLists.txt; then
@@ -294,6 +318,32 @@ else
     expect "$work/pulled.out" "$port_error"
     refuse "$work/pulled.out" 'FICHIER TELECHARGE INCORRECT'
     expect "$work/pulled.err" 'korva-maint: COM3: '
+
+    # The accented working folder holds liste.dvo; the trace table is
+    # ..\trace.xls from it, in the user folder; --images is the accented
+    # image folder.
+    step "a session in an accented working folder, with accented --images"
+    rm -f "$work/reader"
+    build/korva-reader-sim --link "$work/reader" --no-pacing >"$work/sim-accented.log" 2>&1 &
+    sim_pid=$!
+    started+=($sim_pid)
+    for _ in $(seq 50); do
+        [ -e "$work/reader" ] && break
+        sleep 0.1
+    done
+    map_com 3 "$(readlink -f "$work/reader")"
+    printf 'trace q' >"$workdir/liste.dvo"
+    (cd "$workdir" && printf '3Ox' | timeout 120 wine "$exe" --images "$win_images" \
+        >"$work/accented-session.out" 2>"$work/accented-session.err") || true
+    kill "$sim_pid" 2>/dev/null || true
+    out=$work/accented-session.out
+    grep -qF "korva-maint: $win_images\bloc6_extension.img: absent, charge of typed block 6" \
+        "$work/accented-session.err" || fail "--images refused the accented folder"
+    expect "$out" '\r           LISTE.DVO PRESENT : MODE AUTO'
+    expect "$out" '\n           CREATION FICHIER TRACE'
+    expect "$out" '\n           MISE A JOUR FICHIER TRACE OK'
+    grep -q '^NUMERO DE SERIE' "$home/trace.xls" || fail "no trace table in $home"
+    [ "$(wc -l <"$home/trace.xls")" -eq 2 ] || fail "the trace table lacks its row"
 fi
 
 # --- Package ---------------------------------------------------------------

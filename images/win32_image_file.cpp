@@ -1,0 +1,101 @@
+// Image files on Windows: CreateFileW on the UTF-16 path, then the type of
+// the handle opened.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "images/image_file_reading.h"
+
+namespace korva {
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    const int size = static_cast<int>(utf8.size());
+    std::wstring text(
+        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
+        L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), static_cast<int>(text.size()));
+    return text;
+}
+
+// The system's text for an error, in UTF-8, without its closing full stop.
+std::string reason(DWORD error) {
+    wchar_t text[512];
+    DWORD size = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, sizeof text / sizeof text[0], nullptr);
+    while (size > 0 && (text[size - 1] == L'\r' || text[size - 1] == L'\n' ||
+                        text[size - 1] == L' ' || text[size - 1] == L'.'))
+        --size;
+    if (size == 0) return "error " + std::to_string(error);
+    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(
+                         CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr)),
+                     '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), utf8.data(),
+                        static_cast<int>(utf8.size()), nullptr, nullptr);
+    return utf8;
+}
+
+class Handle {
+  public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() { CloseHandle(handle_); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+bool refuse(ImageFile& file, std::string fault) {
+    file.state = ImageFileState::REFUSED;
+    file.fault = std::move(fault);
+    file.stored.clear();
+    return false;
+}
+
+bool refuse_for(ImageFile& file, DWORD error) {
+    return refuse(file, "cannot be read (" + reason(error) + ")");
+}
+
+}  // namespace
+
+bool read_stored_file(ImageFile& file, std::size_t most) {
+    const std::wstring path = wide(file.path);
+    // FILE_FLAG_BACKUP_SEMANTICS opens a folder too, so that it is told as
+    // "not a file" rather than as access denied.
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            return refuse_for(file, error);
+        // The name is there but what it leads to is not: a link to nothing.
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;  // absent
+        return refuse(file, "is a broken symbolic link");
+    }
+    const Handle opened(handle);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileType(opened.get()) != FILE_TYPE_DISK) return refuse(file, "is not a file");
+    if (!GetFileInformationByHandle(opened.get(), &information))
+        return refuse_for(file, GetLastError());
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return refuse(file, "is not a file");
+    file.stored.resize(most);
+    std::size_t got = 0;
+    while (got < most) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(most - got, 1u << 20));
+        DWORD n = 0;
+        if (!ReadFile(opened.get(), file.stored.data() + got, want, &n, nullptr))
+            return refuse_for(file, GetLastError());
+        if (n == 0) break;
+        got += n;
+    }
+    file.stored.resize(got);
+    return true;
+}
+
+}  // namespace korva
