@@ -98,7 +98,7 @@ add_module() {
     file=$(module_file "$name")
     [ -n "$file" ] || fail "no module $name in $package"
     case $file in
-        *.xz) xz -dc "$file" >"$initrd/modules/$name.ko" ;;
+        *.xz) busybox xzcat "$file" >"$initrd/modules/$name.ko" ;;
         *) cp "$file" "$initrd/modules/$name.ko" ;;
     esac
     for dep in $(tr '\0' '\n' <"$initrd/modules/$name.ko" | sed -n 's/^depends=//p' | tr ',' ' '); do
@@ -113,4 +113,4 @@ echo "${modules[*]}" >"$initrd/modules/order"
 # --- The guest -------------------------------------------------------------
 step "booting the guest (modules: ${modules[*]})"
 python3 tools/guest/run_guest.py --work "$work" --kernel "$kernel_dir/vmlinuz" \
-    --initrd "$work/initrd.cpio" --sim build/korva-reader-sim
+    --initrd "$work/initrd.cpio" --sim build/korva-reader-sim --timeout "${KORVA_GUEST_TIMEOUT:-290}"

@@ -151,13 +151,14 @@ fi
 # would start with SIGINT ignored.
 #
 # observe HOW DIR: beside the session, reads the latency timer once the
-# session waits, tries a second session on the port (for SIGINT), then ends
+# session waits at the keyboard (its first "COMMANDE>": script words are run
+# without one), tries a second session on the port (for SIGINT), then ends
 # the first one; its findings in DIR/seen.
 observe() {
     local how=$1 dir=$2 k
     exec 3>"$dir/keys"
     printf 'O' >&3
-    if wait_until 3000 eval "[ \$(grep -o 'COMMANDE>' $dir/out | wc -l) -ge 2 ]"; then
+    if wait_until 3000 has "$dir/out" 'COMMANDE>'; then
         echo "during=$(cat $LATENCY)" >>"$dir/seen"
     else
         echo "during=not-reached" >>"$dir/seen"
