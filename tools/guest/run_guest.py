@@ -25,9 +25,10 @@ import time
 READERS = {
     # switched on and on maintenance hold
     "hold": ["--profile", "default,on-hold"],
-    # off until the utility sets its line speed, then switched on: for the
-    # built-in script, which begins with "no"
-    "script": ["--profile", "default"],
+    # off until the line is first set to one of its speeds (korva-maint's
+    # opening of ttyUSB0), switched on 5 s later: for the built-in script,
+    # which begins with "no" a second after the power-off question
+    "script": ["--profile", "default,power-on-ms=5000"],
     # never restarts (not within a minute) after accepting the TLA removal:
     # charge 5 waits for it, blinking
     "norestart": ["--profile", "default,on-hold,restart-ms=60000"],
