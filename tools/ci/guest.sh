@@ -49,18 +49,46 @@ if [ -z "$package" ]; then
     package=$(kernel_package)
 fi
 [ -n "$package" ] || fail "apt-cache names no kernel for linux-image-amd64"
-# Kept in build/ between runs: the package is 70 MB, what the guest needs 15.
+# Kept in build/ between runs: the kernel and the modules the guest loads
+# (the package is 70 MB unpacked to 400 MB; these are 10 MB).
 kernel_dir=$root/build/guest/$package
-if [ ! -e "$kernel_dir/vmlinuz" ]; then
+
+# add_module TREE NAME: the module NAME of the unpacked package's TREE into
+# $kernel_dir/modules, after those it depends on (its .modinfo "depends=");
+# modules lists them in the order of loading.
+modules=()
+module_file() {
+    find "$1" -name "$2.ko" -o -name "$2.ko.xz" -o -name "${2//-/_}.ko" \
+        -o -name "${2//-/_}.ko.xz" -o -name "${2//_/-}.ko" -o -name "${2//_/-}.ko.xz" | head -n 1
+}
+add_module() {
+    local tree=$1 name=$2 file dep m
+    for m in "${modules[@]}"; do [ "$m" = "$name" ] && return; done
+    file=$(module_file "$tree" "$name")
+    [ -n "$file" ] || fail "no module $name in $package"
+    case $file in
+        *.xz) busybox xzcat "$file" >"$kernel_dir/modules/$name.ko" ;;
+        *) cp "$file" "$kernel_dir/modules/$name.ko" ;;
+    esac
+    for dep in $(tr '\0' '\n' <"$kernel_dir/modules/$name.ko" | sed -n 's/^depends=//p' | tr ',' ' '); do
+        add_module "$tree" "$dep"
+    done
+    modules+=("$name")
+}
+
+if [ ! -e "$kernel_dir/modules/order" ]; then
     step "fetching $package"
     rm -rf "$kernel_dir" "$work/deb"
-    mkdir -p "$work/deb" "$kernel_dir"
+    mkdir -p "$work/deb" "$kernel_dir/modules"
     # apt's download user cannot write into a private temporary folder.
     chmod 755 "$work" && chmod 777 "$work/deb"
     (cd "$work/deb" && apt-get download "$package" >/dev/null) || fail "apt-get download $package"
     dpkg-deb -x "$work"/deb/*.deb "$work/deb/root"
     cp "$work"/deb/root/boot/vmlinuz-* "$kernel_dir/vmlinuz"
-    cp -r "$work"/deb/root/lib/modules/*/kernel "$kernel_dir/"
+    for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+        add_module "$work/deb/root/lib/modules" "$m"
+    done
+    echo "${modules[*]}" >"$kernel_dir/modules/order"
     rm -rf "$work/deb"
 fi
 
@@ -86,31 +114,10 @@ cp tools/guest/init "$initrd/init"
 cp tools/guest/steps.sh "$initrd/guest/steps.sh"
 chmod 755 "$initrd/init"
 
-# The modules, each after those it depends on (its .modinfo "depends=").
-modules=()
-module_file() {
-    find "$kernel_dir/kernel" -name "$1.ko" -o -name "$1.ko.xz" -o -name "${1//-/_}.ko" \
-        -o -name "${1//-/_}.ko.xz" -o -name "${1//_/-}.ko" -o -name "${1//_/-}.ko.xz" | head -n 1
-}
-add_module() {
-    local name=$1 file dep m
-    for m in "${modules[@]}"; do [ "$m" = "$name" ] && return; done
-    file=$(module_file "$name")
-    [ -n "$file" ] || fail "no module $name in $package"
-    case $file in
-        *.xz) busybox xzcat "$file" >"$initrd/modules/$name.ko" ;;
-        *) cp "$file" "$initrd/modules/$name.ko" ;;
-    esac
-    for dep in $(tr '\0' '\n' <"$initrd/modules/$name.ko" | sed -n 's/^depends=//p' | tr ',' ' '); do
-        add_module "$dep"
-    done
-    modules+=("$name")
-}
-for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do add_module "$m"; done
-echo "${modules[*]}" >"$initrd/modules/order"
+cp "$kernel_dir"/modules/* "$initrd/modules/"
 (cd "$initrd" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) >"$work/initrd.cpio"
 
 # --- The guest -------------------------------------------------------------
-step "booting the guest (modules: ${modules[*]})"
+step "booting the guest (modules: $(cat "$initrd/modules/order"))"
 python3 tools/guest/run_guest.py --work "$work" --kernel "$kernel_dir/vmlinuz" \
     --initrd "$work/initrd.cpio" --sim build/korva-reader-sim --timeout "${KORVA_GUEST_TIMEOUT:-290}"
