@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -446,9 +447,14 @@ bool usb_device_name(const std::string& name, std::string& prefix, unsigned long
     return false;
 }
 
+// Whether two paths name the same file. Device nodes, which the library's
+// equivalent() refuses to compare, by the device that they stand for.
 bool same_file(const fs::path& a, const fs::path& b) {
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode)) return sa.st_rdev == sb.st_rdev;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 // Whether ttyS<k> is a serial port that is there. Most kernels make ttyS0 to

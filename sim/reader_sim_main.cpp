@@ -227,7 +227,11 @@ int main(int argc, char** argv) {
         const uint32_t speed = speed_of(cfgetospeed(&t));
         if (speed == seen_speed) return;
         seen_speed = speed;
-        if (speed == 0) return;
+        // Only the reader's own speeds are the utility's: a program that
+        // opens the pty may set another first (an emulator's serial backend
+        // sets 115200 as it opens a tty), which neither switches the reader
+        // on nor changes the line.
+        if (speed != 9600 && speed != 19200) return;
         line_speed = speed;
         korva::LineSettings settings;
         settings.baud_rate = speed;

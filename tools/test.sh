@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds with -Werror and runs the whole test suite, then again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, then the extra
-# stages of tools/ci/ (fuzzing, the Windows build under Wine). The last lines
-# are the main suite's summary.
+# stages of tools/ci/ (fuzzing, the Windows build under Wine, the QEMU guest
+# on the kernel's serial drivers). The last lines are the main suite's
+# summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --tests

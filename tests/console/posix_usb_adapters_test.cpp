@@ -20,10 +20,11 @@ const std::string FTDI = "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-po
 const std::string HEAD = "USB serial adapters (the KORVA_COM<n>=... line makes one COM<n>):\n";
 
 struct Row {
-    const char* devices;   // files made under the root, separated by spaces
-    const char* phantoms;  // ttyS ports of those that sysfs gives the type 0
-    const char* variable;  // set to the adapter's by-id name when not null
-    std::string listing;   // {root} stands for the root
+    const char* devices;       // files made under the root, separated by spaces
+    const char* phantoms;      // ttyS ports of those that sysfs gives the type 0
+    const char* variable;      // set to the adapter's by-id name when not null
+    std::string listing;       // {root} stands for the root
+    bool device_node = false;  // ttyUSB0 a character device, as real ones are
 };
 
 std::string with_root(std::string text, const std::string& root) {
@@ -42,6 +43,7 @@ TEST(UsbAdapters, ListedWithTheirStableNamesAndTheLineThatMakesEachAComPort) {
         {"ttyS0 ttyS1 ttyS2 ttyUSB0", "ttyS1 ttyS2", nullptr,
          usb0 + "    KORVA_COM2={root}/" + FTDI + "\n"},
         {"ttyS0 ttyS2 ttyUSB0", "", "KORVA_COM2", usb0 + "    COM2 already: KORVA_COM2 names it\n"},
+        {"ttyS0 ttyS2", "", "KORVA_COM2", usb0 + "    COM2 already: KORVA_COM2 names it\n", true},
         {"ttyS0 ttyUSB10 ttyUSB2 ttyACM0", "", "KORVA_COM3",
          HEAD + "  {root}/ttyACM0\n    KORVA_COM2={root}/ttyACM0\n  {root}/ttyUSB2\n" +
              "    KORVA_COM4={root}/ttyUSB2\n  {root}/ttyUSB10\n    KORVA_COM5={root}/ttyUSB10\n"},
@@ -54,6 +56,7 @@ TEST(UsbAdapters, ListedWithTheirStableNamesAndTheLineThatMakesEachAComPort) {
         fs::create_directories(root / "serial" / "by-id");
         std::istringstream devices(row.devices);
         for (std::string device; devices >> device;) std::ofstream(root / device).put('\0');
+        if (row.device_node) fs::create_symlink("/dev/null", root / "ttyUSB0");
         const fs::path sys = work.path() / "sys";
         std::istringstream phantoms(row.phantoms);
         for (std::string port; phantoms >> port;) {

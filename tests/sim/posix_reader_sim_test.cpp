@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -94,6 +95,33 @@ TEST(PtyEndToEnd, NoWaitsForTheReaderToBeSwitchedOn) {
     if (!run.skip.empty()) GTEST_SKIP() << run.skip;
     EXPECT_NE(run.output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// An emulator's serial backend sets 115200 as it opens the pty, long before
+// the utility runs: the reader stays off until the utility sets its speed.
+TEST(PtyEndToEnd, AnotherProgramsSpeedDoesNotSwitchTheReaderOn) {
+    if (!std::filesystem::exists(build_dir() / "korva-reader-sim") ||
+        !std::filesystem::exists(build_dir() / "korva-maint"))
+        GTEST_SKIP() << "korva-maint or korva-reader-sim not built";
+    korva::testing::TempWorkDir dir;
+    const std::string link = (dir.path() / "com3").string();
+    ReaderSimProcess sim;
+    ASSERT_TRUE(sim.start({"--link", link, "--profile", "default,power-on-ms=2000"}));
+    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfsetspeed(&t, B115200);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    // Long enough for a reader switched on by that setting to have sent its
+    // start-up frame; the emulator takes whatever comes.
+    usleep(3'000'000);
+    std::array<char, 256> taken{};
+    while (read(fd, taken.data(), taken.size()) > 0) {
+    }
+    close(fd);
+    const std::string output = run_utility("KORVA_COM3='" + link + "'", "3 no", "O");
+    EXPECT_NE(output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << output;
 }
 
 // Typed commands follow each other at once: the request after the speed
