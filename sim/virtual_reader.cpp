@@ -1,51 +1,19 @@
-// The reader's line, power and timing: the bytes on both sides of the line at
-// their speed, the reader's own events (switching on, restarts, the TLA
-// starting) in time order, and what it hears. Its framed side is in
-// virtual_reader_framed.cpp, its PSS side in virtual_reader_pss.cpp.
+// The reader's power and timing: its own events (switching on, restarts, the
+// TLA starting) and the bytes that cross its line, in time order, and what
+// it hears. Its framed side is in virtual_reader_framed.cpp, its PSS side in
+// virtual_reader_pss.cpp; the line itself in virtual_line.cpp.
 #include "sim/virtual_reader.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace korva::sim {
 
 namespace {
 
-// Stray bytes of a noisy line; a lone DLE among them, never last.
-const std::vector<uint8_t> kNoise = {0x00, 0x10, 0x55, 0xFF, 0x3C};
-
-constexpr int64_t NS_PER_MS = 1'000'000;
 constexpr int64_t NS_PER_S = 1'000'000'000;
-// A USB adapter's buffer: a 64-byte packet less its two status bytes.
-constexpr std::size_t USB_BURST = 62;
 
 int64_t ceil_ms(int64_t ns) {
     return ns / NS_PER_MS + (ns % NS_PER_MS > 0 ? 1 : 0);
-}
-
-// The first multiple of step at or after t (step > 0).
-int64_t round_up(int64_t t, int64_t step) {
-    const int64_t r = t % step;
-    if (r == 0) return t;
-    return r > 0 ? t + step - r : t - r;
-}
-
-// What a listener at `heard` baud makes of a byte sent at `sent` baud: the
-// same byte at the same speed; two broken bytes when the sender is slower;
-// one broken byte for every two when it is faster. Broken bytes have their
-// top bit set and low nibble clear, so they never look like DLE or like a
-// PSS address.
-void hear(uint8_t byte, uint32_t sent, uint32_t heard, bool& half, std::vector<uint8_t>& out) {
-    if (sent == heard) {
-        half = false;
-        out.push_back(byte);
-    } else if (sent < heard) {
-        out.push_back(static_cast<uint8_t>(0x80 | (byte & 0x70)));
-        out.push_back(0xE0);
-    } else {
-        half = !half;
-        if (half) out.push_back(static_cast<uint8_t>(0xC0 | (byte & 0x30)));
-    }
 }
 
 }  // namespace
@@ -53,10 +21,9 @@ void hear(uint8_t byte, uint32_t sent, uint32_t heard, bool& half, std::vector<u
 VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& faults, bool pacing)
     : profile_(profile),
       faults_(faults),
-      pacing_(pacing),
       random_(profile.seed),
-      blocks_(profile.software) {
-    utility_baud_.push_back({std::numeric_limits<int64_t>::min(), 9600});
+      blocks_(profile.software),
+      line_(profile, faults, pacing) {
     poll_others_left_ = faults.poll_other;
     timings_.turnaround_ms = profile_.turnaround_ms;
     timings_.jitter_ms = profile_.jitter_ms;
@@ -69,7 +36,7 @@ VirtualReader::VirtualReader(const ReaderProfile& profile, const FaultKnobs& fau
     }
 }
 
-// --- the line -------------------------------------------------------------
+// --- the line's ends ------------------------------------------------------
 
 void VirtualReader::on_write(const uint8_t* data, std::size_t count, uint32_t baud,
                              int64_t now_ms) {
@@ -82,7 +49,7 @@ void VirtualReader::on_settings(const LineSettings& settings, int64_t now_ms) {
 
 void VirtualReader::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
     advance_to(ms_to_ns(now_ms));
-    hand_over(ms_to_ns(now_ms), NS_PER_MS, out);
+    line_.hand_over(ms_to_ns(now_ms), NS_PER_MS, out);
 }
 
 int64_t VirtualReader::next_delivery_ms(int64_t now_ms) {
@@ -92,20 +59,12 @@ int64_t VirtualReader::next_delivery_ms(int64_t now_ms) {
 
 void VirtualReader::on_write_ns(const uint8_t* data, std::size_t count, uint32_t baud, int64_t t) {
     advance_to(t);
-    if (unplugged_) return;
-    if (utility_baud_.back().second != baud) utility_baud_.push_back({t, baud});
-    for (std::size_t i = 0; i < count; ++i) {
-        const int64_t start = std::max(t, utility_tx_free_ns_);
-        const int64_t arrival = pacing_ ? start + byte_ns(baud) : start;
-        utility_tx_free_ns_ = arrival;
-        incoming_.push_back({arrival, data[i], baud});
-    }
+    line_.utility_writes(data, count, baud, t);
 }
 
 void VirtualReader::on_settings_ns(const LineSettings& settings, int64_t t) {
     advance_to(t);
-    if (utility_baud_.back().second != settings.baud_rate)
-        utility_baud_.push_back({t, settings.baud_rate});
+    line_.utility_speed(settings.baud_rate, t);
     if (!configured_) {
         configured_ = true;
         if (mode_ == ReaderMode::Off && power_on_ns_ == NEVER_NS)
@@ -115,70 +74,19 @@ void VirtualReader::on_settings_ns(const LineSettings& settings, int64_t t) {
 
 void VirtualReader::deliver_ns(int64_t t, std::vector<uint8_t>& out) {
     advance_to(t);
-    hand_over(t, 1, out);
-}
-
-int64_t VirtualReader::handing_ns() const {
-    const LineByte& first = outgoing_.front();
-    if (profile_.byte_gap_us > 0) return std::max(first.at_ns, gap_ready_ns_);
-    if (profile_.usb_latency_ms > 0) {
-        // The latency timer runs out at every multiple of its period; a full
-        // buffer goes at once.
-        const int64_t timer = round_up(first.at_ns, ms_to_ns(profile_.usb_latency_ms));
-        if (outgoing_.size() >= USB_BURST && outgoing_[USB_BURST - 1].at_ns < timer)
-            return outgoing_[USB_BURST - 1].at_ns;
-        return timer;
-    }
-    return first.at_ns;
-}
-
-void VirtualReader::hand_over(int64_t t, int64_t tick_ns, std::vector<uint8_t>& out) {
-    if (unplugged_) return;
-    while (!outgoing_.empty()) {
-        const int64_t at = handing_ns();
-        if (at > t) break;
-        // One byte alone, a burst of what crossed before the handing, or
-        // every byte that has crossed.
-        std::size_t left = profile_.byte_gap_us > 0      ? 1
-                           : profile_.usb_latency_ms > 0 ? USB_BURST
-                                                         : outgoing_.size();
-        while (left > 0 && !outgoing_.empty() && outgoing_.front().at_ns <= at) {
-            const LineByte b = outgoing_.front();
-            outgoing_.pop_front();
-            hear(b.byte, b.baud, utility_baud_at(b.at_ns), outgoing_half_, out);
-            --left;
-        }
-        // The utility took that byte at a tick of its clock; the next one
-        // comes the gap after that.
-        if (profile_.byte_gap_us > 0)
-            gap_ready_ns_ = round_up(at, tick_ns) + profile_.byte_gap_us * 1000;
-    }
+    line_.hand_over(t, 1, out);
 }
 
 int64_t VirtualReader::next_delivery_ns(int64_t now_ns) {
     advance_to(now_ns);
-    if (unplugged_) return NEVER_NS;
-    int64_t next = NEVER_NS;
-    if (!outgoing_.empty()) next = handing_ns();
+    if (!line_.connected()) return NEVER_NS;
     // The reader's own events and the utility's bytes still on the line
     // may lead to an answer: look again then.
-    next = std::min(next, next_event_ns());
-    if (!incoming_.empty()) next = std::min(next, incoming_.front().at_ns);
-    return next;
+    return std::min({line_.next_handing_ns(), next_event_ns(), line_.next_arrival_ns()});
 }
 
 void VirtualReader::power_on_at(int64_t at_ms) {
     if (mode_ == ReaderMode::Off) power_on_ns_ = ms_to_ns(at_ms);
-}
-
-int64_t VirtualReader::byte_ns(uint32_t baud) const {
-    return baud == 0 ? 0 : 10'000'000'000LL / baud;  // ten bits a byte
-}
-
-uint32_t VirtualReader::utility_baud_at(int64_t t_ns) const {
-    for (auto it = utility_baud_.rbegin(); it != utility_baud_.rend(); ++it)
-        if (it->first <= t_ns) return it->second;
-    return 9600;
 }
 
 int64_t VirtualReader::turnaround_ns() {
@@ -201,24 +109,6 @@ int64_t VirtualReader::startup_frame_ns(int64_t ready_ns) const {
     return at - calendar_offset_ns_;
 }
 
-void VirtualReader::put_byte(uint8_t byte, int64_t ready_ns) {
-    const int64_t start = std::max(ready_ns, reader_tx_free_ns_);
-    const int64_t arrival = pacing_ ? start + byte_ns(baud_) : start;
-    reader_tx_free_ns_ = arrival;
-    outgoing_.push_back({arrival, byte, baud_});
-}
-
-void VirtualReader::send_bytes(const std::vector<uint8_t>& bytes, int64_t ready_ns, bool frame) {
-    if (frame && faults_.noise)
-        for (uint8_t b : kNoise) put_byte(b, ready_ns);
-    for (uint8_t b : bytes) {
-        ++bytes_sent_;
-        if (bytes_sent_ == faults_.drop) continue;
-        put_byte(b, ready_ns);
-        if (bytes_sent_ == faults_.duplicate) put_byte(b, ready_ns);
-    }
-}
-
 // --- time -----------------------------------------------------------------
 
 int64_t VirtualReader::next_event_ns() const {
@@ -228,16 +118,15 @@ int64_t VirtualReader::next_event_ns() const {
 void VirtualReader::advance_to(int64_t t_ns) {
     for (;;) {
         const int64_t event = next_event_ns();
-        const int64_t byte = incoming_.empty() ? NEVER_NS : incoming_.front().at_ns;
+        const int64_t byte = line_.next_arrival_ns();
         if (std::min(event, byte) > t_ns) break;
         if (event <= byte) {
             now_ns_ = std::max(now_ns_, event);
             run_events_at(event);
         } else {
-            const LineByte b = incoming_.front();
-            incoming_.pop_front();
+            const LineByte b = line_.take_arrival();
             now_ns_ = std::max(now_ns_, b.at_ns);
-            receive(b.byte, b.baud, b.at_ns);
+            receive(b);
         }
     }
     now_ns_ = std::max(now_ns_, t_ns);
@@ -278,7 +167,7 @@ void VirtualReader::boot_done(int64_t t_ns) {
     mode_ = ReaderMode::Boot;
     send_frame(CODE_STARTED, {{MARK_SO, {0x00}}}, startup_frame_ns(t_ns));
     if (tla_installed() && !hold_)
-        tla_start_ns_ = reader_tx_free_ns_ + ms_to_ns(timings_.tla_start_ms);
+        tla_start_ns_ = line_.reader_free_ns() + ms_to_ns(timings_.tla_start_ms);
 }
 
 void VirtualReader::tla_start(int64_t t_ns) {
@@ -286,17 +175,17 @@ void VirtualReader::tla_start(int64_t t_ns) {
     mode_ = ReaderMode::Tla;
     // The start bytes still go out at the boot's speed; then the TLA takes
     // the line at its own.
-    send_bytes({profile_.start_byte, 0x00, 0x00}, t_ns, false);
+    line_.reader_sends({profile_.start_byte, 0x00, 0x00}, baud_, t_ns, false);
     baud_ = profile_.pss_speed;
 }
 
 // --- receiving ------------------------------------------------------------
 
-void VirtualReader::receive(uint8_t byte, uint32_t sent_baud, int64_t t_ns) {
+void VirtualReader::receive(const LineByte& b) {
     if (mode_ == ReaderMode::Off || mode_ == ReaderMode::Booting) return;
     std::vector<uint8_t> heard;
-    hear(byte, sent_baud, baud_, incoming_half_, heard);
-    for (uint8_t b : heard) receive_heard(b, t_ns);
+    line_.hear_at_reader(b, baud_, heard);
+    for (uint8_t h : heard) receive_heard(h, b.at_ns);
 }
 
 void VirtualReader::receive_heard(uint8_t byte, int64_t t_ns) {

@@ -1,24 +1,17 @@
 // The virtual reader: a KORVA reader played by a program, at the far end of
 // a simulated line. It takes the bytes the utility writes, at the line speed
 // the utility set, and answers with its own bytes, each with the time it
-// reaches the utility.
+// reaches the utility. The line itself, with what stands between it and the
+// utility, is a VirtualLine (virtual_line.h).
 //
 // Time is kept lazily: nothing runs on its own. Whenever the line is touched
 // (on_write, on_settings, deliver, next_delivery_ms) the reader first lives
 // through everything due up to that moment in time order: the utility's
 // bytes as they finish crossing the line, and its own events (switching on,
 // the end of a restart, the TLA starting). Internally time counts in
-// nanoseconds so that bytes paced at 1.0417 ms keep their spacing. A
-// simulated line hands them over by its millisecond clock; a real-time line
-// (the reader on a pty) uses the nanosecond forms and hands each byte over at
-// its due time.
-//
-// Between the line and the utility stands what a real machine has there: a
-// plain serial port hands each byte over as it has crossed; with
-// byte-gap-us each byte comes alone, a set time after the previous one;
-// with usb-latency-ms an adapter holds the bytes back and hands them over in
-// bursts. A byte can only be taken at a tick of the utility's clock: a
-// millisecond on a simulated line, a nanosecond on a pty.
+// nanoseconds. A simulated line hands the bytes over by its millisecond
+// clock; a real-time line (the reader on a pty) uses the nanosecond forms
+// and hands each byte over at its due time.
 //
 // Modes: Off (switched off), Booting (restarting, deaf), Boot (the boot
 // software speaks the framed maintenance protocol), Tla (the TLA software
@@ -26,7 +19,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -39,6 +31,7 @@
 #include "sim/image_set.h"
 #include "sim/pss_codec.h"
 #include "sim/reader_profile.h"
+#include "sim/virtual_line.h"
 
 namespace korva::sim {
 
@@ -63,7 +56,7 @@ class VirtualReader : public LinePeer {
     void on_settings(const LineSettings& settings, int64_t now_ms) override;
     void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
     int64_t next_delivery_ms(int64_t now_ms) override;
-    bool connected() override { return !unplugged_; }
+    bool connected() override { return line_.connected(); }
 
     // The same, on a nanosecond clock.
     void on_write_ns(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ns);
@@ -105,11 +98,6 @@ class VirtualReader : public LinePeer {
     unsigned bad_checks() const { return framed_.bad_checks(); }
 
   private:
-    struct LineByte {
-        int64_t at_ns;  // when its last bit has crossed the line
-        uint8_t byte;
-        uint32_t baud;  // the speed it was sent at
-    };
     struct Download {
         bool active = false;
         uint8_t block_code = 0;
@@ -122,7 +110,7 @@ class VirtualReader : public LinePeer {
     void advance_to(int64_t t_ns);
     int64_t next_event_ns() const;
     void run_events_at(int64_t t_ns);
-    void receive(uint8_t byte, uint32_t sent_baud, int64_t t_ns);
+    void receive(const LineByte& b);
     void receive_heard(uint8_t byte, int64_t t_ns);
 
     // Framed side.
@@ -146,21 +134,12 @@ class VirtualReader : public LinePeer {
     void tla_start(int64_t t_ns);
     bool tla_installed() const { return blocks_.count(5) != 0; }
 
-    // The line towards the utility, and what stands between it and the
-    // utility.
-    void hand_over(int64_t t_ns, int64_t tick_ns, std::vector<uint8_t>& out);
-    int64_t handing_ns() const;  // when the first byte waiting reaches the utility
+    // When the reader puts its answers on the line.
     int64_t startup_frame_ns(int64_t ready_ns) const;
     int64_t turnaround_ns();
-    void send_bytes(const std::vector<uint8_t>& bytes, int64_t ready_ns, bool frame);
-    void put_byte(uint8_t byte, int64_t ready_ns);
-    int64_t byte_ns(uint32_t baud) const;
-    uint32_t utility_baud_at(int64_t t_ns) const;
-    int64_t ms_to_ns(int64_t ms) const { return ms * 1'000'000; }
 
     ReaderProfile profile_;
     FaultKnobs faults_;
-    bool pacing_;
     ReaderTimings timings_;
     std::mt19937_64 random_;
     int64_t calendar_offset_ns_ = 0;
@@ -173,26 +152,13 @@ class VirtualReader : public LinePeer {
     std::map<uint8_t, BlockSoftware> blocks_;
 
     // Scheduled events; NEVER_NS when none.
-    static constexpr int64_t NEVER_NS = NEVER;
     int64_t power_on_ns_ = NEVER_NS;
     int64_t boot_done_ns_ = NEVER_NS;
     int64_t tla_start_ns_ = NEVER_NS;
     int64_t restart_ns_ = NEVER_NS;
     bool configured_ = false;
 
-    // The utility's side of the line.
-    std::deque<LineByte> incoming_;
-    int64_t utility_tx_free_ns_ = 0;
-    std::vector<std::pair<int64_t, uint32_t>> utility_baud_;  // (from, baud)
-    bool incoming_half_ = false;  // garbling a fast sender to a slow listener
-
-    // The reader's side of the line.
-    std::deque<LineByte> outgoing_;
-    int64_t reader_tx_free_ns_ = 0;
-    bool outgoing_half_ = false;
-    int64_t gap_ready_ns_ = 0;  // byte-gap-us: the next byte may come from here on
-    unsigned bytes_sent_ = 0;
-    unsigned frames_sent_ = 0;
+    VirtualLine line_;
 
     FrameParser framed_;
     PssParser pss_;
@@ -201,7 +167,6 @@ class VirtualReader : public LinePeer {
     bool removal_question_ = false;
     unsigned poll_others_left_ = 0;
     bool silent_ = false;
-    bool unplugged_ = false;
     bool payment_loading_ = false;
 
     std::vector<Frame> frames_;

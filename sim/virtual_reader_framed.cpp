@@ -42,9 +42,7 @@ void VirtualReader::send_frame(uint8_t code, std::vector<Section> sections, int6
     frame.direction = direction;
     frame.code = code;
     frame.sections = std::move(sections);
-    std::vector<uint8_t> bytes = build_frame(frame);
-    if (++frames_sent_ == faults_.corrupt_check) bytes.back() ^= 0x5A;
-    send_bytes(bytes, ready_ns, true);
+    line_.reader_sends(build_frame(frame), baud_, ready_ns, true);
 }
 
 void VirtualReader::after_answer(int64_t ready_ns) {
@@ -172,8 +170,7 @@ void VirtualReader::answer_download(const Frame& request, int64_t ready_ns) {
         return;
     }
     if (faults_.unplug_after != 0 && packet > faults_.unplug_after) {
-        unplugged_ = true;
-        outgoing_.clear();
+        line_.pull_cable();
         return;
     }
     if (faults_.silent_after != 0 && packet > faults_.silent_after) {

@@ -22,7 +22,7 @@ void VirtualReader::send_pss(uint8_t control, std::vector<uint8_t> data, int64_t
     frame.address = static_cast<uint8_t>(profile_.pad * 16 + 15);
     frame.control = control;
     frame.data = std::move(data);
-    send_bytes(build_pss_frame(frame), ready_ns, false);
+    line_.reader_sends(build_pss_frame(frame), baud_, ready_ns, false);
 }
 
 void VirtualReader::handle_pss(const PssFrame& frame, int64_t t_ns) {
@@ -49,7 +49,7 @@ void VirtualReader::handle_pss(const PssFrame& frame, int64_t t_ns) {
         if (status == POLL_ACCEPTED) {
             blocks_.erase(5);
             blocks_.erase(6);
-            restart_ns_ = reader_tx_free_ns_ + ms_to_ns(timings_.self_restart_ms);
+            restart_ns_ = line_.reader_free_ns() + ms_to_ns(timings_.self_restart_ms);
         }
     } else if (frame.control == 0x40 && frame.data == kPaymentLoading) {
         payment_loading_ = true;
