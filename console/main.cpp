@@ -14,6 +14,7 @@
 #include "console/run_session.h"
 #include "console/simulated_session.h"
 #include "images/image_folder.h"
+#include "korva_version.h"
 #include "sim/reader_profile.h"
 
 namespace {
@@ -54,7 +55,7 @@ const char USAGE[] =
     "Exit status: 0 when every command did what it was asked, 1 when a reader\n"
     "command failed, 2 when the session could not start or on a usage error.\n";
 
-const char VERSION[] = "korva-maint V1.09 (ORBEX 1.12)\n";
+const char VERSION[] = "korva-maint " KORVA_VERSION_TEXT " (ORBEX 1.12)\n";
 
 struct Options {
     bool help = false;
