@@ -38,9 +38,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/command_line.h"
 
 namespace {
 
@@ -286,23 +289,33 @@ int main(int argc, char** argv) {
     std::string sim = self_dir() + "/korva-reader-sim";
     std::string keep;
     ReaderTiming timing;
-    bool usage_error = argc % 2 == 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string opt = argv[i];
-        if (opt == "--maint")
-            maint = argv[i + 1];
-        else if (opt == "--sim")
-            sim = argv[i + 1];
-        else if (opt == "--keep")
-            keep = argv[i + 1];
-        else if (opt == "--turnaround-ms")
-            usage_error |= !parse_ms(argv[i + 1], timing.turnaround_ms);
-        else if (opt == "--usb-latency-ms")
-            usage_error |= !parse_ms(argv[i + 1], timing.usb_latency_ms) ||
-                           timing.usb_latency_ms < 1 || timing.usb_latency_ms > 16;
-        else
-            usage_error = true;
-    }
+    using korva::OptionValue;
+    using korva::OptionVerdict;
+    using Value = std::optional<std::string>;
+    // Every option is "--name VALUE"; a missing or bad value is a usage error.
+    auto text = [](std::string& into) {
+        return [&into](const Value& value) {
+            if (value) into = *value;
+            return value ? OptionVerdict::TAKEN : OptionVerdict::REFUSED;
+        };
+    };
+    auto ms = [](int& into, int low, int high) {
+        return [&into, low, high](const Value& value) {
+            const bool good =
+                value && parse_ms(value->c_str(), into) && into >= low && into <= high;
+            return good ? OptionVerdict::TAKEN : OptionVerdict::REFUSED;
+        };
+    };
+    const std::vector<korva::CommandOption> table = {
+        {"--maint", "", OptionValue::NEXT, text(maint)},
+        {"--sim", "", OptionValue::NEXT, text(sim)},
+        {"--keep", "", OptionValue::NEXT, text(keep)},
+        {"--turnaround-ms", "", OptionValue::NEXT, ms(timing.turnaround_ms, 0, 10000)},
+        {"--usb-latency-ms", "", OptionValue::NEXT, ms(timing.usb_latency_ms, 1, 16)},
+    };
+    const bool usage_error = korva::read_options(std::vector<std::string>(argv + 1, argv + argc),
+                                                 table, korva::Operands::NONE)
+                                 .end != OptionVerdict::TAKEN;
     if (usage_error) {
         std::fprintf(stderr,
                      "usage: %s [--maint PATH] [--sim PATH] [--keep DIR] [--turnaround-ms N]"

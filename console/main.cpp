@@ -6,8 +6,8 @@
 // rest are script tokens, exactly as without options. A port digit never
 // begins with '-', so no valid command line changes meaning.
 #include <cstdio>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "console/listings.h"
@@ -15,6 +15,8 @@
 #include "console/simulated_session.h"
 #include "console/system_text.h"
 #include "images/image_folder.h"
+#include "korva_version.h"
+#include "platform/command_line.h"
 #include "platform/exit_guard.h"
 #include "sim/reader_profile.h"
 
@@ -56,7 +58,7 @@ const char USAGE[] =
     "Exit status: 0 when every command did what it was asked, 1 when a reader\n"
     "command failed, 2 when the session could not start or on a usage error.\n";
 
-const char VERSION[] = "korva-maint V1.09 (ORBEX 1.12)\n";
+const char VERSION[] = "korva-maint " KORVA_VERSION_TEXT " (ORBEX 1.12)\n";
 
 struct Options {
     bool help = false;
@@ -76,55 +78,66 @@ int usage_error(const std::string& message) {
     return EXIT_USAGE;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Fills options from the arguments; returns an error message, empty when
 // the command line is good.
 std::string parse(const std::vector<std::string>& all, Options& options) {
-    std::size_t i = 0;
-    for (; i < all.size(); ++i) {
-        const std::string& a = all[i];
-        if (a.empty() || a[0] != '-') break;
-        if (a == "--") {
-            ++i;
-            break;
-        }
-        if (a == "-h" || a == "--help") {
-            options.help = true;
-        } else if (a == "--version") {
-            options.version = true;
-        } else if (a == "--list-ports") {
-            options.list_ports = true;
-        } else if (a == "--images" || starts_with(a, "--images=")) {
-            if (a == "--images" && i + 1 < all.size()) options.images = all[++i];
-            if (a != "--images") options.images = a.substr(9);
-            if (options.images.empty()) return "--images needs a folder";
-        } else if (a == "--list-images") {
-            options.list_images = true;
-            const bool folder = i + 1 < all.size() && !all[i + 1].empty() && all[i + 1][0] != '-';
-            if (folder) options.list_folder = all[++i];
-        } else if (starts_with(a, "--list-images=") && a.size() > 14) {
-            options.list_images = true;
-            options.list_folder = a.substr(14);
-        } else if (a == "--simulate") {
-            options.simulate = true;
-        } else if (starts_with(a, "--simulate=")) {
-            options.simulate = true;
-            options.simulation.profile = a.substr(11);
-            if (options.simulation.profile.empty()) return "--simulate= needs a profile";
-        } else if (a == "--no-pacing") {
-            options.simulation.pacing = false;
-            options.pacing_option = true;
-        } else if (starts_with(a, "--fault=") && a.size() > 8) {
-            options.simulation.faults.push_back(a.substr(8));
-            options.pacing_option = true;
-        } else {
-            return "unknown option '" + a + "'";
-        }
-    }
-    options.args.assign(all.begin() + static_cast<std::ptrdiff_t>(i), all.end());
+    using korva::OptionValue;
+    using korva::OptionVerdict;
+    using Value = std::optional<std::string>;
+    std::string refusal;
+    auto flag = [](bool& set) {
+        return [&set](const Value&) {
+            set = true;
+            return OptionVerdict::TAKEN;
+        };
+    };
+    auto refuse = [&refusal](const char* why) {
+        refusal = why;
+        return OptionVerdict::REFUSED;
+    };
+    const std::vector<korva::CommandOption> table = {
+        {"--help", "-h", OptionValue::NONE, flag(options.help)},
+        {"--version", "", OptionValue::NONE, flag(options.version)},
+        {"--list-ports", "", OptionValue::NONE, flag(options.list_ports)},
+        {"--images", "", OptionValue::NEXT,
+         [&](const Value& dir) {
+             if (dir) options.images = *dir;
+             return options.images.empty() ? refuse("--images needs a folder")
+                                           : OptionVerdict::TAKEN;
+         }},
+        {"--list-images", "", OptionValue::NEXT_IF_ANY,
+         [&](const Value& dir) {
+             if (dir && dir->empty()) return OptionVerdict::UNKNOWN;
+             options.list_images = true;
+             if (dir) options.list_folder = *dir;
+             return OptionVerdict::TAKEN;
+         }},
+        {"--simulate", "", OptionValue::JOINED,
+         [&](const Value& profile) {
+             options.simulate = true;
+             if (!profile) return OptionVerdict::TAKEN;
+             options.simulation.profile = *profile;
+             return profile->empty() ? refuse("--simulate= needs a profile") : OptionVerdict::TAKEN;
+         }},
+        {"--no-pacing", "", OptionValue::NONE,
+         [&](const Value&) {
+             options.simulation.pacing = false;
+             options.pacing_option = true;
+             return OptionVerdict::TAKEN;
+         }},
+        {"--fault", "", OptionValue::JOINED,
+         [&](const Value& knob) {
+             if (!knob || knob->empty()) return OptionVerdict::UNKNOWN;
+             options.simulation.faults.push_back(*knob);
+             options.pacing_option = true;
+             return OptionVerdict::TAKEN;
+         }},
+    };
+    const korva::OptionsRead parsed =
+        korva::read_options(all, table, korva::Operands::AFTER_OPTIONS);
+    if (parsed.end == OptionVerdict::REFUSED) return refusal;
+    if (parsed.end != OptionVerdict::TAKEN) return "unknown option '" + parsed.argument + "'";
+    options.args.assign(all.begin() + static_cast<std::ptrdiff_t>(parsed.operands), all.end());
     if (options.pacing_option && !options.simulate) {
         return "--no-pacing and --fault need --simulate";
     }

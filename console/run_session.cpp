@@ -5,6 +5,7 @@
 
 #include "console/command_table.h"
 #include "console/console_commands.h"
+#include "korva_version.h"
 
 namespace korva {
 
@@ -57,7 +58,7 @@ void set_script(Session& s, std::vector<std::string> tokens) {
 void print_banner(Session& s) {
     print(s, "\n          *****************************************************");
     print(s, "\n          **********    UTILITAIRE DE MAINTENANCE    **********");
-    print(s, "\n          **********   V1.09  MAJ  ORBEX 1.12      **********");
+    print(s, "\n          **********   " KORVA_VERSION_TEXT "  MAJ  ORBEX 1.12      **********");
     print(s, "\n          **********          LECTEUR KORVA          **********");
     print(s, "\n          *****************************************************\n\n");
 }

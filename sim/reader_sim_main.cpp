@@ -32,9 +32,11 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "sim/image_set.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
@@ -117,38 +119,42 @@ int main(int argc, char** argv) {
     std::vector<std::string> fault_texts;
     std::string image_dir;
     bool pacing = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const std::string& name, std::string& out) {
-            if (arg == name && i + 1 < argc) {
-                out = argv[++i];
-                return true;
-            }
-            if (arg.rfind(name + "=", 0) == 0) {
-                out = arg.substr(name.size() + 1);
-                return true;
-            }
-            return false;
+    using korva::OptionValue;
+    using korva::OptionVerdict;
+    using Value = std::optional<std::string>;
+    // "--name VALUE" or "--name=VALUE", into text.
+    auto into = [](std::string& text) {
+        return [&text](const Value& value) {
+            if (value) text = *value;
+            return value ? OptionVerdict::TAKEN : OptionVerdict::UNKNOWN;
         };
-        std::string v;
-        if (value("--link", v)) {
-            link_path = v;
-        } else if (value("--profile", v)) {
-            profile_text = v;
-        } else if (value("--fault", v)) {
-            fault_texts.push_back(v);
-        } else if (value("--images", v)) {
-            image_dir = v;
-        } else if (arg == "--no-pacing") {
-            pacing = false;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(std::cout);
-            return 0;
-        } else {
-            std::cerr << "korva-reader-sim: unknown argument \"" << arg << "\"\n";
-            usage(std::cerr);
-            return 2;
-        }
+    };
+    const std::vector<korva::CommandOption> table = {
+        {"--link", "", OptionValue::NEXT, into(link_path)},
+        {"--profile", "", OptionValue::NEXT, into(profile_text)},
+        {"--fault", "", OptionValue::NEXT,
+         [&](const Value& knob) {
+             if (knob) fault_texts.push_back(*knob);
+             return knob ? OptionVerdict::TAKEN : OptionVerdict::UNKNOWN;
+         }},
+        {"--images", "", OptionValue::NEXT, into(image_dir)},
+        {"--no-pacing", "", OptionValue::NONE,
+         [&](const Value&) {
+             pacing = false;
+             return OptionVerdict::TAKEN;
+         }},
+        {"--help", "-h", OptionValue::NONE, [](const Value&) { return OptionVerdict::STOP; }},
+    };
+    const korva::OptionsRead parsed = korva::read_options(
+        std::vector<std::string>(argv + 1, argv + argc), table, korva::Operands::NONE);
+    if (parsed.end == OptionVerdict::STOP) {
+        usage(std::cout);
+        return 0;
+    }
+    if (parsed.end != OptionVerdict::TAKEN) {
+        std::cerr << "korva-reader-sim: unknown argument \"" << parsed.argument << "\"\n";
+        usage(std::cerr);
+        return 2;
     }
 
     korva::sim::ReaderProfile profile;

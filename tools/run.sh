@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
-cmake --build build --target korva-maint
+cmake --build --preset default --target korva-maint
 if [ $# -eq 0 ]; then
   exec build/korva-maint --simulate
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian or Ubuntu), then configures the build in
-# build/. Safe to run again.
+# build/ (the default preset of CMakePresets.json). Safe to run again.
 #
 #   tools/setup.sh          what building and running need: CMake, Ninja,
 #                           g++, python3 (the image embedder), OpenSSL's
@@ -8,14 +8,14 @@
 #                           without which build/ (tests included) does not
 #                           configure
 #   tools/setup.sh --tests  that, and what the test stages need: clang
-#                           (fuzzing), GoogleMock, Google Benchmark, socat,
+#                           (fuzzing), clang-format (the format check), socat,
 #                           MinGW-w64 and Wine (the Windows stage)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ python3 libssl-dev libgtest-dev)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(clang libgmock-dev libbenchmark-dev socat g++-mingw-w64-x86-64 wine64)
+  packages+=(clang clang-format socat g++-mingw-w64-x86-64 wine64)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -29,4 +29,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y "${missing[@]}"
 fi
 
-cmake -S . -B build -G Ninja -DKORVA_WERROR=ON >/dev/null
+cmake --preset default >/dev/null

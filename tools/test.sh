@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# Sets up, builds with -Werror and runs the whole test suite, then again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the extra
-# stages of tools/ci/ (fuzzing, the Windows build under Wine, the QEMU guest
-# on the kernel's serial drivers). The last lines are the main suite's
-# summary.
+# Sets up, checks the sources' format, builds with -Werror and runs the
+# whole test suite (the default preset), then again under AddressSanitizer
+# and UndefinedBehaviorSanitizer (the asan preset), then the extra stages of
+# tools/ci/ (fuzzing, the Windows build under Wine, the QEMU guest on the
+# kernel's serial drivers). The last lines are the main suite's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh --tests
+tools/check_format.sh
 
-cmake --build build
-ctest --test-dir build --output-on-failure -j2
+cmake --build --preset default
+ctest --preset default -j2
 
-cmake -S . -B build-asan -G Ninja -DKORVA_WERROR=ON -DKORVA_SANITIZE=ON >/dev/null
-cmake --build build-asan
-ctest --test-dir build-asan --output-on-failure -j2
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan -j2
 
 for stage in tools/ci/*.sh; do
   [ -e "$stage" ] || continue
@@ -22,4 +23,4 @@ for stage in tools/ci/*.sh; do
 done
 
 echo "== main suite"
-ctest --test-dir build -j2 2>&1 | tail -n 3
+ctest --preset default -j2 2>&1 | tail -n 3

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # CI stage: builds every fuzz/*_fuzz.cpp target with clang and libFuzzer in
-# build-fuzz, then runs each one for a bounded time, starting from its
-# committed corpus (fuzz/corpus/<name>/). Any crash, sanitizer report, leak
-# or time-out fails the stage; the reproducer is left in build-fuzz/findings/.
+# build-fuzz (the fuzz preset), then runs each one for a bounded time,
+# starting from its committed corpus (fuzz/corpus/<name>/). Any crash,
+# sanitizer report, leak or time-out fails the stage; the reproducer is left
+# in build-fuzz/findings/.
 #
 # FUZZ_SECONDS sets the time of the receiver target (default 60),
 # FUZZ_SECONDS_OTHER that of each other target (default 30). The targets run
@@ -29,8 +30,8 @@ if [ "${#targets[@]}" -eq 0 ]; then
   exit 0
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DKORVA_FUZZ=ON -DKORVA_TESTS=OFF
-cmake --build "$build" --target "${targets[@]}"
+cmake --preset fuzz
+cmake --build --preset fuzz --target "${targets[@]}"
 
 mkdir -p "$build/findings" "$build/logs"
 # One target per core at a time: each still gets its whole time.

@@ -225,7 +225,7 @@ if ! grep -qs 'korva-reader-sim' sim/CMakeLists.txt; then
 else
     step "sessions with the virtual reader (COM3), on Linux and under Wine"
     [ -f build/build.ninja ] || cmake --preset default >"$work/configure-linux.log"
-    cmake --build build --target korva-reader-sim korva-maint -j 2
+    cmake --build --preset default --target korva-reader-sim korva-maint -j 2
     # with_reader NAME COMMAND...: runs COMMAND with keys O and q on a fresh
     # virtual reader whose pty is $reader; output in NAME.out.
     with_reader() {
