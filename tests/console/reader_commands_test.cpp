@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "console/run_session.h"
 #include "tests/support/frame_peer.h"
 
 namespace korva::testing {
@@ -35,20 +36,20 @@ std::vector<Request> requests_of(const FakeReader& peer, uint8_t code) {
 
 // ---- v1 and v2 ---------------------------------------------------------------
 
-// One run of the speed commands: what the reader answers to the speed
-// requests, and what the run shows of it.
+// One run of the speed commands: how the reader answers the speed requests
+// (the status of the first, of the second, then of every other; -1:
+// silence), and what the run shows of it.
 struct SpeedCase {
     const char* what;
-    std::vector<std::string> commands;
-    std::vector<Bytes> next_answers;  // one per speed request ({}: silence)
-    Bytes standing_answer;            // then this one ({}: none)
-    std::string text;                 // the run's text, or its start when more commands follow
+    const char* commands;
+    int first, second, then;
+    std::string text;  // the run's text, or its start when bootinfo follows
     std::size_t speed_requests;
-    Bytes last_speed_data;     // in the last speed request
+    uint8_t last_speed_data;   // in the last speed request
     uint32_t last_speed_baud;  // the port's speed when it went out
     uint32_t port_baud;        // when the run ends
     uint32_t last_baud;        // of the run's last request, whatever its code
-    int64_t min_gap_ms;        // between the last two speed requests
+    int64_t min_gap_ms;        // between the two speed requests, when there are two
     int status;
 };
 
@@ -56,92 +57,29 @@ void PrintTo(const SpeedCase& c, std::ostream* os) {
     *os << c.what;
 }
 
+const std::string NO_ANSWER_V1 = "\r REPONSE > PAS DE REPONSE LECTEUR\n ";
+const std::string NO_ANSWER_V2 = "\r REPONSE > PAS DE REPONSE LECTEUR \n";
+
 const SpeedCase SPEED_CASES[] = {
-    {"v1 after v2: reader and port go to 9600",
-     {"v2", "v1", "bootinfo"},
-     {SPEED_19200_ANSWER, SPEED_9600_ANSWER},
-     SPEED_19200_ANSWER,
-     SPEED_19200_OK + SPEED_9600_OK,
-     2,
-     {1},
-     19200,
-     9600,
-     9600,
-     0,
-     0},
-    {"v1 unanswered keeps the speed and does not ask again",
-     {"v1"},
-     {},
-     {},
-     "\r REPONSE > PAS DE REPONSE LECTEUR\n ",
-     1,
-     {1},
-     9600,
-     9600,
-     9600,
-     0,
-     1},
-    {"v1 answered with another status is refused",
-     {"v1"},
-     {},
-     SPEED_19200_ANSWER,
-     SPEED_REFUSED,
-     1,
-     {1},
-     9600,
-     9600,
-     9600,
-     0,
-     1},
-    {"v2: reader and port go to 19200",
-     {"v2", "bootinfo"},
-     {},
-     SPEED_19200_ANSWER,
-     SPEED_19200_OK,
-     1,
-     {2},
-     9600,
-     19200,
-     19200,
-     0,
-     0},
-    {"v2 answered with another status is refused",
-     {"v2"},
-     {},
-     SPEED_9600_ANSWER,
-     SPEED_REFUSED,
-     1,
-     {2},
-     9600,
-     9600,
-     9600,
-     0,
-     1},
-    {"v2: the second request, at 19200, is answered whatever its status",
-     {"v2"},
-     {{}, status_answer(0xF3, 7)},
-     {},
-     SPEED_19200_OK,
-     2,
-     {2},
-     19200,
-     19200,
-     19200,
-     0,
-     0},
-    {"v2 without a reader tries twice, then goes back to 9600",
-     {"v2"},
-     {},
-     {},
-     "\r REPONSE > PAS DE REPONSE LECTEUR \n",
-     2,
-     {2},
-     19200,
-     9600,
-     19200,
-     5000,
-     1},
+    {"v1 after v2: reader and port go to 9600", "v2 v1 bootinfo", 2, 1, 2,
+     SPEED_19200_OK + SPEED_9600_OK, 2, 1, 19200, 9600, 9600, 0, 0},
+    {"v1 unanswered keeps the speed and does not ask again", "v1", -1, -1, -1, NO_ANSWER_V1, 1, 1,
+     9600, 9600, 9600, 0, 1},
+    {"v1 answered with another status is refused", "v1", 2, 2, 2, SPEED_REFUSED, 1, 1, 9600, 9600,
+     9600, 0, 1},
+    {"v2: reader and port go to 19200", "v2 bootinfo", 2, 2, 2, SPEED_19200_OK, 1, 2, 9600, 19200,
+     19200, 0, 0},
+    {"v2 answered with another status is refused", "v2", 1, 1, 1, SPEED_REFUSED, 1, 2, 9600, 9600,
+     9600, 0, 1},
+    {"v2: the second request, at 19200, is answered whatever its status", "v2", -1, 7, -1,
+     SPEED_19200_OK, 2, 2, 19200, 19200, 19200, 0, 0},
+    {"v2 without a reader tries twice, then goes back to 9600", "v2", -1, -1, -1, NO_ANSWER_V2, 2,
+     2, 19200, 9600, 19200, 5000, 1},
 };
+
+Bytes answer_or_silence(int status) {
+    return status < 0 ? Bytes{} : status_answer(0xF3, static_cast<uint8_t>(status));
+}
 
 class SpeedCommand : public ::testing::TestWithParam<SpeedCase> {};
 
@@ -149,14 +87,14 @@ TEST_P(SpeedCommand, AnswersAndSpeeds) {
     const SpeedCase& c = GetParam();
     FakeReader peer;
     reader(peer);
-    for (const Bytes& answer : c.next_answers) peer.answer_next(0xF3, answer);
-    if (!c.standing_answer.empty()) peer.answer_always(0xF3, c.standing_answer);
-    const ScriptRun run = run_script(peer, c.commands);
-    EXPECT_EQ(c.commands.back() == "bootinfo" ? run.text.substr(0, c.text.size()) : run.text,
-              c.text);
+    for (int status : {c.first, c.second}) peer.answer_next(0xF3, answer_or_silence(status));
+    if (c.then >= 0) peer.answer_always(0xF3, status_answer(0xF3, static_cast<uint8_t>(c.then)));
+    const std::vector<std::string> commands = tokenise(c.commands);
+    const ScriptRun run = run_script(peer, commands);
+    EXPECT_EQ(commands.back() == "bootinfo" ? run.text.substr(0, c.text.size()) : run.text, c.text);
     const auto speed = requests_of(peer, 0xF3);
     ASSERT_EQ(speed.size(), c.speed_requests);
-    EXPECT_EQ(speed.back().data(), c.last_speed_data);
+    EXPECT_EQ(speed.back().data(), Bytes{c.last_speed_data});
     EXPECT_EQ(speed.back().baud, c.last_speed_baud);
     if (speed.size() > 1) {
         EXPECT_EQ(speed[0].baud, 9600u);
