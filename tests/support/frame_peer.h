@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
