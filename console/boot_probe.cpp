@@ -8,17 +8,14 @@ namespace {
 constexpr uint8_t SMALL_HIGHEST_BLOCK = 15;
 constexpr uint8_t LARGE_HIGHEST_BLOCK = 31;
 
-// Boot 4.01 drives 15 blocks, 4.02 to 4.09 drive 31; anything else, a
-// missing version included, is taken as the 15-block kind. Only the first
-// four characters count: "4.015" is 4.01, "4.1" is neither.
+}  // namespace
+
 uint8_t highest_block_of_version(ByteView version) {
     if (version.size() < 4 || version[0] != '4' || version[1] != '.' || version[2] != '0') {
         return SMALL_HIGHEST_BLOCK;
     }
     return version[3] >= '2' && version[3] <= '9' ? LARGE_HIGHEST_BLOCK : SMALL_HIGHEST_BLOCK;
 }
-
-}  // namespace
 
 // Opens the link on the configured port and hangs the run's record on it.
 void link_startup(Session& s) {

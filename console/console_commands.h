@@ -3,6 +3,9 @@
 // session, does its whole work with its own dialogue, and returns nothing.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "session/session.h"
 
 namespace korva {
@@ -25,5 +28,10 @@ void cmd_trace(Session& s);
 void link_startup(Session& s);
 void link_shutdown(Session& s);
 void boot_probe(Session& s);
+// The highest block number of a reader whose boot software has this
+// version: boot 4.01 drives 15 blocks, 4.02 to 4.09 drive 31; anything else,
+// a missing version included, is taken as the 15-block kind. Only the first
+// four characters count: "4.015" is 4.01, "4.1" is neither.
+uint8_t highest_block_of_version(std::span<const uint8_t> version);
 
 }  // namespace korva

@@ -16,9 +16,8 @@ constexpr std::size_t SCRIPT_FILE_LIMIT = 64 * 1024;
 
 const char DEFAULT_SCRIPT[] = "no charge superviseur 2 charge ORBEX_112 5 reset the_end q";
 
-// Tokens are maximal runs of bytes other than the space; tab, CR and LF stay
-// inside the token they touch. The text ends at its first NUL, as a C string
-// would.
+}  // namespace
+
 std::vector<std::string> tokenise(const std::string& text) {
     std::vector<std::string> tokens;
     const std::size_t end = std::min(text.size(), text.find('\0'));
@@ -31,6 +30,8 @@ std::vector<std::string> tokenise(const std::string& text) {
     }
     return tokens;
 }
+
+namespace {
 
 bool read_script_file(std::string& text) {
     std::ifstream in("liste.dvo", std::ios::binary);

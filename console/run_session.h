@@ -26,4 +26,9 @@ struct Seams {
 int run_session(const std::vector<std::string>& args, const Seams& seams,
                 HeldImages images = embedded_image_set());
 
+// The script's tokens in a script file's text: maximal runs of bytes other
+// than the space; tab, CR and LF stay inside the token they touch. The text
+// ends at its first NUL, as a C string would.
+std::vector<std::string> tokenise(const std::string& text);
+
 }  // namespace korva

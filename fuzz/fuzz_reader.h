@@ -1,15 +1,15 @@
-// A reader double for the session fuzz targets: it recognises the requests
-// the utility writes (framed requests and raw PSS frames) and answers each
-// with whatever the target decides, usually bytes taken from the fuzz
-// input. Whole sessions run on a virtual clock with a scripted console, so
+// The reader for the session fuzz targets: the tests' fake reader, which
+// recognises the requests the utility writes (framed requests and raw PSS
+// frames), answering each with whatever the target decides, usually bytes
+// taken from the fuzz input. Whole sessions run on a virtual clock with a scripted console, so
 // the utility's own parsers see the fuzzed answers exactly as a real
 // reader's.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +20,7 @@
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
 #include "session/session.h"
+#include "tests/support/fake_reader.h"
 
 namespace korva::fuzz {
 
@@ -47,30 +48,13 @@ class Input {
     std::size_t pos_ = 0;
 };
 
-struct Section {
-    uint8_t mark;  // 0x0E, 0x0F or 0x1F
-    std::vector<uint8_t> data;
-};
+using testing::Section;
 
-// A framed answer as the reader sends it: stuffed sections, XOR check.
-// Download acknowledgements carry the direction byte 0x02.
+// A framed answer as the reader sends it. Download acknowledgements carry
+// the direction byte 0x02.
 inline std::vector<uint8_t> framed(uint8_t code, const std::vector<Section>& sections,
                                    uint8_t direction = 0x03) {
-    std::vector<uint8_t> out{0x10, 0x02, direction, code, 0x00};
-    for (const Section& s : sections) {
-        out.push_back(0x10);
-        out.push_back(s.mark);
-        for (uint8_t b : s.data) {
-            out.push_back(b);
-            if (b == 0x10) out.push_back(0x10);
-        }
-    }
-    out.push_back(0x10);
-    out.push_back(0x03);
-    uint8_t check = 0;
-    for (uint8_t b : out) check ^= b;
-    out.push_back(check);
-    return out;
+    return testing::frame(code, sections, {.direction = direction});
 }
 
 // One request as the utility wrote it.
@@ -80,34 +64,30 @@ struct Request {
     std::vector<uint8_t> data;  // framed: the first section's data; PSS: the data
 };
 
-class AnswerPeer : public LinePeer {
+// The fake reader, each request answered as the target decides.
+class AnswerPeer : public testing::FakeReader {
   public:
     using Answerer = std::function<void(AnswerPeer& peer, const Request& request, int64_t now_ms)>;
 
     explicit AnswerPeer(Answerer answerer) : answerer_(std::move(answerer)) {}
 
-    void on_write(const uint8_t* data, std::size_t count, uint32_t, int64_t now_ms) override {
+    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override {
         last_write_ms_ = now_ms;
-        for (std::size_t i = 0; i < count; ++i) take(data[i], now_ms);
-    }
-    void deliver(int64_t now_ms, std::vector<uint8_t>& out) override {
-        while (!due_.empty() && due_.front().first <= now_ms) {
-            out.push_back(due_.front().second);
-            due_.pop_front();
-        }
+        FakeReader::on_write(data, count, baud, now_ms);
     }
     int64_t next_delivery_ms(int64_t now_ms) override {
-        if (due_.empty() && idle_ && now_ms - last_write_ms_ >= idle_after_ms_) {
+        if (FakeReader::next_delivery_ms(now_ms) == NEVER && idle_ &&
+            now_ms - last_write_ms_ >= idle_after_ms_) {
             idle_(*this, now_ms);
             last_write_ms_ = now_ms;
         }
-        return due_.empty() ? NEVER : due_.front().first;
+        return FakeReader::next_delivery_ms(now_ms);
     }
 
     // Bytes that reach the utility at at_ms (after what is already due).
     void send(int64_t at_ms, const std::vector<uint8_t>& bytes) {
-        if (!due_.empty() && due_.back().first > at_ms) at_ms = due_.back().first;
-        for (uint8_t b : bytes) due_.emplace_back(at_ms, b);
+        last_at_ms_ = std::max(at_ms, last_at_ms_);
+        schedule(last_at_ms_, bytes);
     }
     // Called when the utility has written nothing for idle_after_ms while it
     // waits: a reader that restarts by itself, so that no wait lasts for ever.
@@ -116,50 +96,19 @@ class AnswerPeer : public LinePeer {
         idle_ = std::move(idle);
     }
 
-  private:
-    // Cuts the utility's byte stream into requests. Framed requests begin
-    // with DLE STX; anything else starts a PSS frame (address, control,
-    // length, data, two CRC bytes).
-    void take(uint8_t b, int64_t now_ms) {
-        buf_.push_back(b);
-        if (buf_[0] == 0x10) {
-            if (buf_.size() >= 2 && buf_[1] != 0x02) {
-                buf_.clear();
-                return;
-            }
-            // DLE ETX then the check byte end it; doubled DLEs are data.
-            const std::size_t n = buf_.size();
-            if (n >= 8 && buf_[n - 3] == 0x10 && buf_[n - 2] == 0x03 && !doubled(n - 3)) {
-                Request r;
-                r.code = buf_[3];
-                for (std::size_t i = 7; i + 3 < n; ++i) {
-                    r.data.push_back(buf_[i]);
-                    if (buf_[i] == 0x10) ++i;
-                }
-                buf_.clear();
-                answerer_(*this, r, now_ms);
-            }
-            return;
-        }
-        if (buf_.size() >= 3 && buf_.size() == 3u + buf_[2] + 2u) {
-            Request r;
-            r.pss = true;
-            r.code = buf_[1];
-            r.data.assign(buf_.begin() + 3, buf_.end() - 2);
-            buf_.clear();
-            answerer_(*this, r, now_ms);
-        }
+  protected:
+    void answer(const testing::Request& request, int64_t now_ms) override {
+        answerer_(*this, Request{false, request.code, request.data()}, now_ms);
     }
-    // Whether the DLE at index i is the second of a doubled pair in the body.
-    bool doubled(std::size_t i) const {
-        std::size_t run = 0;
-        for (std::size_t j = i; j >= 5 && buf_[j] == 0x10; --j) ++run;
-        return run % 2 == 0;
+    void answer_pss(const testing::PssHeard& heard, int64_t now_ms) override {
+        const std::vector<uint8_t>& f = heard.bytes;
+        answerer_(*this, Request{true, f[1], std::vector<uint8_t>(f.begin() + 3, f.end() - 2)},
+                  now_ms);
     }
 
+  private:
     Answerer answerer_;
-    std::vector<uint8_t> buf_;
-    std::deque<std::pair<int64_t, uint8_t>> due_;
+    int64_t last_at_ms_ = 0;
     int64_t last_write_ms_ = 0;
     int64_t idle_after_ms_ = 0;
     std::function<void(AnswerPeer&, int64_t)> idle_;
@@ -198,6 +147,26 @@ inline std::vector<uint8_t> boot_info_401() {
         "4.01\0"
         "12/03/2006";
     return std::vector<uint8_t>(text, text + sizeof text);
+}
+
+// The answers that the session targets give alike: a boot 4.01 reader's
+// boot information, the full block list, and an erase that names the block
+// asked for, each 3 ms after the request. False for any other request.
+inline bool answer_routine(AnswerPeer& peer, const Request& request, int64_t now_ms) {
+    const uint8_t param = request.data.empty() ? 0 : request.data[0];
+    switch (request.code) {
+        case CODE_BOOT_INFO:
+            peer.send(now_ms + 3, framed(CODE_BOOT_INFO, {{0x0F, boot_info_401()}}));
+            return true;
+        case CODE_BLOCK_LIST:
+            send_full_block_list(peer, now_ms + 3);
+            return true;
+        case CODE_ERASE:
+            peer.send(now_ms + 3, framed(CODE_ERASE, {{0x0E, {param}}}));
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace korva::fuzz

@@ -44,20 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             answer(p, now + 5);
             return;
         }
-        const uint8_t param = r.data.empty() ? 0 : r.data[0];
+        if (answer_routine(p, r, now)) return;
         switch (r.code) {
-            case CODE_BOOT_INFO:
-                p.send(now + 3, framed(CODE_BOOT_INFO, {{0x0F, boot_info_401()}}));
-                break;
-            case CODE_BLOCK_LIST:
-                send_full_block_list(p, now + 3);
-                break;
             case CODE_RESET:
                 answer(p, now + 500);
                 answer(p, now + 3500);
-                break;
-            case CODE_ERASE:
-                p.send(now + 3, framed(CODE_ERASE, {{0x0E, {param}}}));
                 break;
             case CODE_DOWNLOAD:
                 // The download of the TLA image stops at its first packet.

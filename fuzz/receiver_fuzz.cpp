@@ -24,10 +24,11 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/fuzz_reader.h"
 #include "link/link.h"
 #include "platform/virtual_clock.h"
 #include "serial/serial_port.h"
-#include "serial/sim_serial_device.h"
+#include "tests/support/scripted_peer.h"
 
 namespace {
 
@@ -36,27 +37,8 @@ using namespace korva;
 constexpr uint8_t AWAITED_CODES[] = {CODE_DOWNLOAD,  CODE_STARTED, CODE_SPEED,      CODE_SIGNATURE,
                                      CODE_BOOT_INFO, CODE_REPORT,  CODE_BLOCK_LIST, CODE_ERASE};
 
-class Input {
-  public:
-    Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    uint8_t take() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::vector<uint8_t> take_chunk() {
-        const std::size_t want = take();
-        std::vector<uint8_t> out;
-        while (out.size() < want && pos_ < size_) out.push_back(data_[pos_++]);
-        return out;
-    }
-
-  private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
-
-[[noreturn]] void fail() {
-    std::abort();
-}
+using fuzz::fail;
+using fuzz::Input;
 
 bool owned(const ReaderLink& link, const Exchange* e) {
     if (e == nullptr) return true;
@@ -166,12 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (!in.empty()) {
         switch (in.take() % 8) {
             case 0:
-                peer.schedule(clock.calendar_ms(), in.take_chunk());
+                peer.schedule(clock.calendar_ms(), in.chunk());
                 while (link_poll(link) != 0) {
                 }
                 break;
             case 1: {
-                const std::vector<uint8_t> bytes = in.take_chunk();
+                const std::vector<uint8_t> bytes = in.chunk();
                 peer.schedule(clock.calendar_ms() + 4 * in.take(), bytes);
                 const uint8_t code = AWAITED_CODES[in.take() % sizeof AWAITED_CODES];
                 const uint8_t result = await_answer(link, code, in.take() % 3);
@@ -195,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 record.data_len = in.take();
                 break;
             case 5: {
-                peer.schedule(clock.calendar_ms(), in.take_chunk());
+                peer.schedule(clock.calendar_ms(), in.chunk());
                 for (uint8_t n = in.take(); n > 0 && link_poll(link) != 0; --n) {
                 }
                 break;
@@ -204,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 clock.sleep_ms(10 * in.take());
                 break;
             default:
-                feed_directly(link, in.take_chunk());
+                feed_directly(link, in.chunk());
                 break;
         }
         check_invariants(link, port);

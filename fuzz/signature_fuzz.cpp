@@ -24,17 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     AnswerPeer peer([&](AnswerPeer& p, const Request& r, int64_t now) {
         if (r.pss) return;
-        const uint8_t param = r.data.empty() ? 0 : r.data[0];
+        if (answer_routine(p, r, now)) return;
         switch (r.code) {
-            case CODE_BOOT_INFO:
-                p.send(now + 3, framed(CODE_BOOT_INFO, {{0x0F, boot_info_401()}}));
-                break;
-            case CODE_BLOCK_LIST:
-                send_full_block_list(p, now + 3);
-                break;
-            case CODE_ERASE:
-                p.send(now + 3, framed(CODE_ERASE, {{0x0E, {param}}}));
-                break;
             case CODE_DOWNLOAD:
                 // The start is accepted; a packet is refused, naming 7.
                 if (r.data.size() == 4) {

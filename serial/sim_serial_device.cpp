@@ -90,29 +90,4 @@ std::size_t SimSerialDevice::write(const uint8_t* buffer, std::size_t count) {
     return count;
 }
 
-void ScriptedPeer::on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t) {
-    written_.insert(written_.end(), data, data + count);
-    last_baud_ = baud;
-}
-
-void ScriptedPeer::deliver(int64_t now_ms, std::vector<uint8_t>& out) {
-    while (!due_.empty() && due_.front().at_ms <= now_ms) {
-        out.push_back(due_.front().byte);
-        due_.pop_front();
-    }
-}
-
-int64_t ScriptedPeer::next_delivery_ms(int64_t) {
-    return due_.empty() ? NEVER : due_.front().at_ms;
-}
-
-void ScriptedPeer::schedule(int64_t at_ms, const std::vector<uint8_t>& bytes) {
-    // Keep the queue in time order; bytes of one call keep their order.
-    auto pos = std::upper_bound(due_.begin(), due_.end(), at_ms,
-                                [](int64_t t, const Due& d) { return t < d.at_ms; });
-    std::deque<Due> added;
-    for (uint8_t b : bytes) added.push_back({at_ms, b});
-    due_.insert(pos, added.begin(), added.end());
-}
-
 }  // namespace korva

@@ -69,32 +69,4 @@ class SimSerialDevice : public SerialDevice {
     std::deque<uint8_t> pending_;
 };
 
-// A simple test double: records what the utility writes and plays back
-// bytes scheduled at given times.
-class ScriptedPeer : public LinePeer {
-  public:
-    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override;
-    void deliver(int64_t now_ms, std::vector<uint8_t>& out) override;
-    int64_t next_delivery_ms(int64_t now_ms) override;
-    bool connected() override { return connected_; }
-
-    // Bytes that reach the utility at at_ms.
-    void schedule(int64_t at_ms, const std::vector<uint8_t>& bytes);
-    void unplug() { connected_ = false; }
-
-    const std::vector<uint8_t>& written() const { return written_; }
-    void clear_written() { written_.clear(); }
-    uint32_t last_write_baud() const { return last_baud_; }
-
-  private:
-    struct Due {
-        int64_t at_ms;
-        uint8_t byte;
-    };
-    std::deque<Due> due_;
-    std::vector<uint8_t> written_;
-    uint32_t last_baud_ = 0;
-    bool connected_ = true;
-};
-
 }  // namespace korva

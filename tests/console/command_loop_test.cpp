@@ -99,37 +99,40 @@ TEST(CommandLoop, ScriptTokensAreCutTo59Characters) {
     EXPECT_EQ(run_commands({fits, cut}, ""), HELP_TEXT + UNKNOWN_COMMAND + COMMAND_PROMPT + "\n");
 }
 
-TEST(CommandLoop, MoreThan29ScriptArgumentsAreAnnouncedAndDropped) {
-    ScriptedPeer peer;
-    SessionHarness h(peer, "o");
-    std::vector<std::string> args{"3"};
-    for (int i = 0; i < 31; ++i) args.push_back("the_end");
-    h.run(args);
-    const std::string& out = h.console.output();
-    EXPECT_NE(out.find(BATCH_MODE + "\n SCRIPT : 2 MOTS IGNORES\n" + STARTUP_BLANK),
-              std::string::npos);
-    EXPECT_EQ(after_startup(out), repeat(THE_END_TEXT, 29) + COMMAND_PROMPT + "\n");
-}
-
-TEST(CommandLoop, MoreThan29ScriptFileTokensAreAnnouncedAndDropped) {
-    TempWorkDir dir;
-    dir.write_file("liste.dvo", repeat("the_end ", 30));
-    ScriptedPeer peer;
-    SessionHarness h(peer, "3o");
-    h.run({});
-    EXPECT_NE(h.console.output().find(FILE_MODE + "\n SCRIPT : 1 MOTS IGNORES\n"),
-              std::string::npos);
-    EXPECT_EQ(after_startup(h.console.output()), repeat(THE_END_TEXT, 29) + COMMAND_PROMPT + "\n");
-}
-
-TEST(CommandLoop, TwentyNineTokensAreAllKept) {
-    ScriptedPeer peer;
-    SessionHarness h(peer, "o");
-    std::vector<std::string> args{"3"};
-    for (int i = 0; i < 29; ++i) args.push_back("the_end");
-    h.run(args);
-    EXPECT_EQ(h.console.output().find("SCRIPT :"), std::string::npos);
-    EXPECT_EQ(after_startup(h.console.output()), repeat(THE_END_TEXT, 29) + COMMAND_PROMPT + "\n");
+// A script of the_end tokens, from the arguments or from the script file:
+// 29 are kept, the rest announced and dropped.
+TEST(CommandLoop, AtMost29ScriptTokensAreKept) {
+    struct Row {
+        bool from_file;
+        int tokens;
+        std::string announced;  // "" when nothing is announced
+    };
+    const Row rows[] = {
+        {false, 31, BATCH_MODE + "\n SCRIPT : 2 MOTS IGNORES\n" + STARTUP_BLANK},
+        {true, 30, FILE_MODE + "\n SCRIPT : 1 MOTS IGNORES\n" + STARTUP_BLANK},
+        {false, 29, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tokens);
+        TempWorkDir dir;
+        std::vector<std::string> args;
+        if (row.from_file) {
+            dir.write_file("liste.dvo", repeat("the_end ", row.tokens));
+        } else {
+            args.push_back("3");
+            for (int i = 0; i < row.tokens; ++i) args.push_back("the_end");
+        }
+        ScriptedPeer peer;
+        SessionHarness h(peer, row.from_file ? "3o" : "o");
+        h.run(args);
+        const std::string& out = h.console.output();
+        if (row.announced.empty()) {
+            EXPECT_EQ(out.find("SCRIPT :"), std::string::npos);
+        } else {
+            EXPECT_NE(out.find(row.announced), std::string::npos);
+        }
+        EXPECT_EQ(after_startup(out), repeat(THE_END_TEXT, 29) + COMMAND_PROMPT + "\n");
+    }
 }
 
 TEST(SimpleCommands, HelpPrintsElevenLinesAndALineEnd) {

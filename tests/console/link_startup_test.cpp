@@ -5,7 +5,7 @@
 #include "console/console_commands.h"
 #include "platform/scripted_console.h"
 #include "platform/virtual_clock.h"
-#include "serial/sim_serial_device.h"
+#include "tests/support/scripted_peer.h"
 
 namespace korva {
 namespace {

@@ -2,6 +2,7 @@
 // script sources and the end of the keyboard's input at each question.
 #include <gtest/gtest.h>
 
+#include "console/run_session.h"
 #include "tests/console/console_texts.h"
 #include "tests/support/session_harness.h"
 
@@ -41,46 +42,59 @@ TEST(Startup, WithoutScriptFileTheBuiltInScriptRunsWithoutModeLine) {
     EXPECT_EQ(h.opened_names, std::vector<std::string>{"COM3"});
 }
 
-TEST(Startup, ScriptFileTokensAreSeparatedBySpacesOnly) {
+// A script file, liste.dvo, in the working directory and no arguments.
+struct ScriptFileCase {
+    const char* what;
+    std::string content;
+    const char* keys;
+    std::string after_startup;  // the whole console text after start-up
+};
+
+void PrintTo(const ScriptFileCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+const ScriptFileCase SCRIPT_FILE_CASES[] = {
+    {"tokens are separated by spaces only", "help  q", "3ok",
+     PROBE_FAILED + HELP_TEXT + QUIT_MESSAGE + QUIT_BLANK},  // q takes the key
+    {"an empty file goes to the keyboard", "", "3o", COMMAND_PROMPT + "\n"},
+    // One token "help\nthe_end\n": its first word runs, the rest is ignored.
+    {"line ends stay inside tokens", "help\nthe_end\n", "3o",
+     PROBE_FAILED + HELP_TEXT + COMMAND_PROMPT + "\n"},
+    {"the file ends at its first NUL", std::string("help\0 the_end", 13), "3o",
+     PROBE_FAILED + HELP_TEXT + COMMAND_PROMPT + "\n"},
+};
+
+class ScriptFile : public ::testing::TestWithParam<ScriptFileCase> {};
+
+TEST_P(ScriptFile, RunsItsTokens) {
+    const ScriptFileCase& c = GetParam();
     TempWorkDir dir;
-    dir.write_file("liste.dvo", "help  q");
+    dir.write_file("liste.dvo", c.content);
     ScriptedPeer peer;
-    SessionHarness h(peer, "3ok");
+    SessionHarness h(peer, c.keys);
     EXPECT_EQ(h.run({}), 0);
     const std::string start =
         BANNER + PORT_PROMPT + "3" + POWER_OFF_QUESTION + "o" + FILE_MODE + STARTUP_BLANK;
     EXPECT_EQ(h.console.output().substr(0, start.size()), start);
-    EXPECT_EQ(after_startup(h.console.output()), HELP_TEXT + QUIT_MESSAGE + QUIT_BLANK);
-    EXPECT_TRUE(h.console.input_consumed());  // q took the key
+    EXPECT_EQ(h.console.output().substr(start.size()), c.after_startup);
+    EXPECT_TRUE(h.console.input_consumed());
 }
 
-TEST(Startup, EmptyScriptFileGoesToTheKeyboard) {
-    TempWorkDir dir;
-    dir.write_file("liste.dvo", "");
-    ScriptedPeer peer;
-    SessionHarness h(peer, "3o");
-    EXPECT_EQ(h.run({}), 0);
-    EXPECT_EQ(h.console.output(), BANNER + PORT_PROMPT + "3" + POWER_OFF_QUESTION + "o" +
-                                      FILE_MODE + STARTUP_BLANK + COMMAND_PROMPT + "\n");
-}
+INSTANTIATE_TEST_SUITE_P(Rows, ScriptFile, ::testing::ValuesIn(SCRIPT_FILE_CASES));
 
-TEST(Startup, LineEndsStayInsideScriptTokens) {
-    TempWorkDir dir;
-    // One token "help\nthe_end\n": its first word runs, the rest is ignored.
-    dir.write_file("liste.dvo", "help\nthe_end\n");
-    ScriptedPeer peer;
-    SessionHarness h(peer, "3o");
-    h.run({});
-    EXPECT_EQ(after_startup(h.console.output()), HELP_TEXT + COMMAND_PROMPT + "\n");
-}
-
-TEST(Startup, ScriptFileEndsAtItsFirstNul) {
-    TempWorkDir dir;
-    dir.write_file("liste.dvo", std::string("help\0 the_end", 13));
-    ScriptedPeer peer;
-    SessionHarness h(peer, "3o");
-    h.run({});
-    EXPECT_EQ(after_startup(h.console.output()), HELP_TEXT + COMMAND_PROMPT + "\n");
+TEST(Startup, ScriptTextIsCutIntoTokensAtSpaces) {
+    using Tokens = std::vector<std::string>;
+    const std::pair<std::string, Tokens> rows[] = {
+        {"", {}},
+        {"   ", {}},
+        {"help", {"help"}},
+        {"  charge  superviseur 2 ", {"charge", "superviseur", "2"}},
+        {"a\tb\r\nc d", {"a\tb\r\nc", "d"}},  // only the space separates
+        {std::string("v1 v2\0 q", 8), {"v1", "v2"}},
+        {std::string("\0help", 5), {}},
+    };
+    for (const auto& [text, tokens] : rows) EXPECT_EQ(tokenise(text), tokens) << text;
 }
 
 TEST(Startup, PortDigitAloneAnnouncesBatchModeAndReadsTheKeyboard) {

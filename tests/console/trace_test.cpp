@@ -28,7 +28,7 @@ std::filesystem::path trace_file(const TempWorkDir& dir) {
 
 TEST(Trace, CreatesTheFileWithItsHeaderThenAppends) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     ScriptRun run = run_script(peer, {"trace"});
     EXPECT_EQ(run.text, CREATED);
@@ -43,7 +43,7 @@ TEST(Trace, CreatesTheFileWithItsHeaderThenAppends) {
 
 TEST(Trace, ThirtyOneBlockReaderWritesThirtyOneBlockCells) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_31_blocks());
     EXPECT_EQ(run_script(peer, {"trace"}).text, CREATED);
     std::string cells = "BASE 4.00\t";
@@ -59,7 +59,7 @@ TEST(Trace, ThirtyOneBlockReaderWritesThirtyOneBlockCells) {
 
 std::string row_date(int64_t at_ms) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     SessionHarness h(peer, "O");
     h.clock.advance_to(at_ms);
@@ -77,7 +77,7 @@ TEST(Trace, MonthHasTwoDigitsAndNothingElseIsPadded) {
 
 TEST(Trace, SerialNumberCellKeepsPrintableBytesAndMayBeEmpty) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_next(0xFB, block_list_answer({identity_item(5,
                                                             "12\t3~4\x7f"
@@ -97,7 +97,7 @@ TEST(Trace, SerialNumberCellKeepsPrintableBytesAndMayBeEmpty) {
 
 TEST(Trace, BootFieldsKeepTheirBytesButNeverTabsOrLineEnds) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_always(0xF7, boot_info_answer(boot_payload(
                                  {"P\tUB", "KOR\tVA~", "BO\rOT\x01", "4.\n01", "12/01\r\n/2006"})));
@@ -108,10 +108,10 @@ TEST(Trace, BootFieldsKeepTheirBytesButNeverTabsOrLineEnds) {
 
 TEST(Trace, RowCutShortEndsItsLineAndTheNextRowStartsOnItsOwn) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     const ReaderIdentity reader = reader_with_15_blocks();
     play(peer, reader);
-    const std::vector<ByteString> first_three(reader.items.begin(), reader.items.begin() + 5);
+    const std::vector<Bytes> first_three(reader.items.begin(), reader.items.begin() + 5);
     peer.answer_next(0xFB, block_list_answer(reader.items));
     peer.answer_next(0xFB, block_list_answer(first_three));  // stops in the block pass
     const ScriptRun run = run_script(peer, {"trace", "trace"});
@@ -129,7 +129,7 @@ TEST(Trace, RowCutShortEndsItsLineAndTheNextRowStartsOnItsOwn) {
 
 TEST(Trace, NoBootInformation) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.stop_answering(0xF7);
     peer.answer_next(0xF7, boot_info_answer(boot_payload(reader_with_15_blocks().boot)));
@@ -142,7 +142,7 @@ TEST(Trace, NoBootInformation) {
 
 TEST(Trace, NoBlockListWritesNoRow) {
     TempWorkDir dir;
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.stop_answering(0xFB);
     const ScriptRun run = run_script(peer, {"trace"});
@@ -155,7 +155,7 @@ TEST(Trace, NoBlockListWritesNoRow) {
 TEST(Trace, FileThatCannotBeWrittenAsksTheReaderNothing) {
     TempWorkDir dir;
     std::filesystem::create_directory(trace_file(dir));  // a directory where the file goes
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     const ScriptRun run = run_script(peer, {"trace"});
     // Whether a directory opens for reading depends on the platform.

@@ -17,7 +17,7 @@ std::string software_lines(const std::string& block_label, const std::string& pu
 // ---- bootinfo ---------------------------------------------------------------
 
 TEST(Bootinfo, PrintsTheFiveFieldsWithTheirLabels) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     const ScriptRun run = run_script(peer, {"bootinfo"});
     EXPECT_EQ(run.text,
@@ -33,11 +33,11 @@ TEST(Bootinfo, PrintsTheFiveFieldsWithTheirLabels) {
 }
 
 TEST(Bootinfo, RunsOfZeroBytesAreOneSeparatorAndFieldsAreNotFiltered) {
-    FramePeer peer;
+    FakeReader peer;
     const char raw[] =
         "\0\0\0PUB~\0\0MOD\x01\0BOOT\0\0\0"
         "4.05\0DATE";
-    const ByteString payload(raw, raw + sizeof raw - 1);
+    const Bytes payload(raw, raw + sizeof raw - 1);
     peer.answer_always(0xF7, boot_info_answer(payload));
     const ScriptRun run = run_script(peer, {"bootinfo"});
     EXPECT_EQ(run.text,
@@ -50,7 +50,7 @@ TEST(Bootinfo, RunsOfZeroBytesAreOneSeparatorAndFieldsAreNotFiltered) {
 }
 
 TEST(Bootinfo, FewerThanFiveFieldsLeaveTheLaterOnesEmpty) {
-    FramePeer peer;
+    FakeReader peer;
     peer.answer_always(0xF7, boot_info_answer(bytes_of(std::string("\0PUB\0MODEL\0", 11))));
     const ScriptRun run = run_script(peer, {"bootinfo"});
     EXPECT_EQ(run.text,
@@ -63,8 +63,8 @@ TEST(Bootinfo, FewerThanFiveFieldsLeaveTheLaterOnesEmpty) {
 }
 
 TEST(Bootinfo, AFieldWithoutEndStopsAtTheSeventiethByte) {
-    FramePeer peer;
-    peer.answer_always(0xF7, boot_info_answer(ByteString(70, 'Z')));
+    FakeReader peer;
+    peer.answer_always(0xF7, boot_info_answer(Bytes(70, 'Z')));
     const ScriptRun run = run_script(peer, {"bootinfo"});
     EXPECT_EQ(run.text, "\n REPONSE > EDITEUR  : " + std::string(70, 'Z') +
                             "\n           LECTEUR  : "
@@ -75,7 +75,7 @@ TEST(Bootinfo, AFieldWithoutEndStopsAtTheSeventiethByte) {
 }
 
 TEST(Bootinfo, NoAnswer) {
-    FramePeer peer;
+    FakeReader peer;
     peer.answer_next(0xF7, boot_info_answer(boot_payload(reader_with_15_blocks().boot)));
     const ScriptRun run = run_script(peer, {"bootinfo"});
     EXPECT_EQ(run.text, FAILED_REQUEST + "\n");
@@ -85,7 +85,7 @@ TEST(Bootinfo, NoAnswer) {
 // ---- info -------------------------------------------------------------------
 
 TEST(Info, FifteenBlockReader) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     const ScriptRun run = run_script(peer, {"info"});
     EXPECT_EQ(run.text, software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 3.20") +
@@ -98,7 +98,7 @@ TEST(Info, FifteenBlockReader) {
 }
 
 TEST(Info, ThirtyOneBlockReaderAlignsTwoDigitBlocks) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_31_blocks());
     const ScriptRun run = run_script(peer, {"info"});
     EXPECT_EQ(run.text, software_lines("BLOC[0]  : ", "EDITIONS NORD", "BASE 4.00") +
@@ -108,9 +108,9 @@ TEST(Info, ThirtyOneBlockReaderAlignsTwoDigitBlocks) {
 }
 
 TEST(Info, EveryIdentityTagHasItsLine) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
-    std::vector<ByteString> items;
+    std::vector<Bytes> items;
     for (uint8_t tag : {0, 1, 2, 3, 5, 27, 28, 29, 30, 34, 35, 36, 80}) {
         items.push_back(identity_item(tag, "v" + std::to_string(tag)));
     }
@@ -135,22 +135,22 @@ TEST(Info, EveryIdentityTagHasItsLine) {
 }
 
 TEST(Info, AllEmptyIsVide) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
-    std::vector<ByteString> items{empty_item(0)};
+    std::vector<Bytes> items{empty_item(0)};
     for (uint8_t block = 2; block <= 15; ++block) items.push_back(empty_item(block));
     peer.answer_always(0xFB, block_list_answer(items));
     EXPECT_EQ(run_script(peer, {"info"}).text, "\n           BLOC [0 -> 15] : VIDE\n");
 }
 
 TEST(Info, VideFollowsWhenTheLastShownItemHadAnUnlistedTag) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
-    const std::vector<ByteString> listed_last{empty_item(0), identity_item(4, "hidden"),
-                                              identity_item(28, "CPLD"), empty_item(15)};
+    const std::vector<Bytes> listed_last{empty_item(0), identity_item(4, "hidden"),
+                                         identity_item(28, "CPLD"), empty_item(15)};
     peer.answer_next(0xFB, block_list_answer(listed_last));
-    const std::vector<ByteString> unlisted_last{empty_item(0), identity_item(28, "CPLD"),
-                                                identity_item(4, "hidden"), empty_item(15)};
+    const std::vector<Bytes> unlisted_last{empty_item(0), identity_item(28, "CPLD"),
+                                           identity_item(4, "hidden"), empty_item(15)};
     peer.answer_next(0xFB, block_list_answer(unlisted_last));
     const std::string cpld = "\n                      REFERENCE CPLD N 2    : CPLD";
     EXPECT_EQ(run_script(peer, {"info", "info"}).text,
@@ -158,7 +158,7 @@ TEST(Info, VideFollowsWhenTheLastShownItemHadAnUnlistedTag) {
 }
 
 TEST(Info, TildeAndControlBytesDroppedInNamesButNotInPublishers) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_always(0xFB, block_list_answer({software_item(0, "PUB~\x01",
                                                               "NA~M\x7f"
@@ -170,7 +170,7 @@ TEST(Info, TildeAndControlBytesDroppedInNamesButNotInPublishers) {
 }
 
 TEST(Info, TimeOutOnTheThirdItem) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_always(0xFB, block_list_answer({software_item(0, "A", "B"), empty_item(2)}));
     const ScriptRun run = run_script(peer, {"info"});
@@ -179,14 +179,14 @@ TEST(Info, TimeOutOnTheThirdItem) {
 }
 
 TEST(Info, NoItemAtAll) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.stop_answering(0xFB);
     EXPECT_EQ(run_script(peer, {"info"}).text, FAILED_LIST + "\n");
 }
 
 TEST(Info, ListingEndsAtTheHighestBlock) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_next(0xFB,
                      block_list_answer({software_item(0, "A", "B"), empty_item(15),
@@ -196,7 +196,7 @@ TEST(Info, ListingEndsAtTheHighestBlock) {
 }
 
 TEST(Info, ItemBeyondTheHighestBlockIsShownAndEndsTheListing) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
     peer.answer_next(0xFB,
                      block_list_answer({software_item(20, "C", "D"), software_item(2, "E", "F")}));
@@ -204,11 +204,11 @@ TEST(Info, ItemBeyondTheHighestBlockIsShownAndEndsTheListing) {
 }
 
 TEST(Info, ItemsThatBreakTheLayoutStopAtTheItemEnd) {
-    FramePeer peer;
+    FakeReader peer;
     play(peer, reader_with_15_blocks());
-    ByteString long_value{2, 0, 5, 255};
+    Bytes long_value{2, 0, 5, 255};
     long_value.resize(252, 'V');
-    ByteString no_dollar{4};
+    Bytes no_dollar{4};
     no_dollar.resize(252, 'P');
     peer.answer_always(0xFB, block_list_answer({long_value, no_dollar, empty_item(15)}));
     EXPECT_EQ(run_script(peer, {"info"}).text,

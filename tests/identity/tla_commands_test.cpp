@@ -158,7 +158,7 @@ TEST(Cb, ReaderWith31BlocksGetsNothing) {
     cmd_cb(b.s);
     EXPECT_EQ(b.s.payment_loading_mode, 2);
     EXPECT_EQ(b.out(), "");
-    EXPECT_TRUE(b.peer.framed_codes.empty());
+    EXPECT_TRUE(b.peer.requests().empty());
     EXPECT_TRUE(b.peer.pss_frames.empty());
     EXPECT_FALSE(b.s.command_failed);
 }

@@ -5,11 +5,12 @@
 #include <algorithm>
 
 #include "images/embedded_images.h"
+#include "tests/support/wire.h"
 
 namespace korva {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using korva::testing::Bytes;
 
 struct Part {
     uint8_t kind = 0;

@@ -140,19 +140,54 @@ TEST_F(FramesTest, SignatureOf128Bytes) {
     Bytes data(128);
     std::iota(data.begin(), data.end(), 0);  // holds one 0x10
     request_signature(link, data.data(), 128, 0x05, handle_response);
-    Bytes expected{0x10, 0x02, 0x02, 0xF4, 0x00, 0x10, 0x0E, 0x05};
-    for (uint8_t b : data) {
-        expected.push_back(b);
-        if (b == 0x10) expected.push_back(b);
-    }
-    expected.insert(expected.end(), {0x10, 0x03});
-    uint8_t check = 0;
-    for (uint8_t b : expected) check ^= b;
-    expected.push_back(check);
-    EXPECT_EQ(peer.written(), expected);
+    Bytes section{0x05};
+    section.insert(section.end(), data.begin(), data.end());
+    EXPECT_EQ(peer.written(), frame(CODE_SIGNATURE, {{SO, section}}));
     EXPECT_EQ(peer.written().size(), 8u + 129u + 3u);
     ASSERT_TRUE(link.slots[0]);
     EXPECT_EQ(link.slots[0]->code, CODE_SIGNATURE);
+}
+
+// The tests' own frame code, which every other test builds and reads frames
+// with, against frames written out byte by byte.
+TEST(TestWire, BuildsAndSplitsWrittenOutFrames) {
+    struct Row {
+        Bytes built;
+        Bytes wire;
+    };
+    const Row rows[] = {
+        {frame(0xF2), {0x10, 0x02, 0x02, 0xF2, 0x00, 0x10, 0x03, 0xF1}},
+        {frame(0xFC, {{MARK_SO, {0x00}}}),
+         {0x10, 0x02, 0x02, 0xFC, 0x00, 0x10, 0x0E, 0x00, 0x10, 0x03, 0xE1}},
+        {frame(0xFF, {{MARK_SO, {0x10}}}),
+         {0x10, 0x02, 0x02, 0xFF, 0x00, 0x10, 0x0E, 0x10, 0x10, 0x10, 0x03, 0xE2}},
+        {frame(0xFF, {{MARK_SO, {0x00}}}, {.subcode = 0x10}),
+         {0x10, 0x02, 0x02, 0xFF, 0x10, 0x10, 0x0E, 0x00, 0x10, 0x03, 0xF2}},
+        {frame(0xF3, {{MARK_SO, {0x01}}}, {.direction = 0x03}),
+         {0x10, 0x02, 0x03, 0xF3, 0x00, 0x10, 0x0E, 0x01, 0x10, 0x03, 0xEE}},
+        {frame(0xF1, {{MARK_SI, {0x10, 0x10}}}, {.stuff = false}),
+         {0x10, 0x02, 0x02, 0xF1, 0x00, 0x10, 0x0F, 0x10, 0x10, 0x10, 0x03, 0xED}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.built, row.wire);
+        Bytes bad = row.wire;
+        bad.back() ^= 0x01;
+        Bytes stream{0x55, 0x10, 0x41};  // noise, and a DLE that starts no frame
+        stream.insert(stream.end(), row.wire.begin(), row.wire.end());
+        stream.insert(stream.end(), bad.begin(), bad.end());
+        stream.insert(stream.end(), {0x10, 0x02, 0x02, 0xF2, 0x00, 0x10, 0x42});  // unknown mark
+        const Split split = split_frames(stream);
+        ASSERT_EQ(split.frames.size(), 1u);
+        EXPECT_EQ(split.bad_checks, 1u);
+        EXPECT_EQ(split.loose, (Bytes{0x55, 0x10, 0x41, 0x10, 0x02, 0x02, 0xF2, 0x00, 0x10, 0x42}));
+        EXPECT_EQ(split.frames[0].direction, row.wire[2]);
+        EXPECT_EQ(split.frames[0].code, row.wire[3]);
+        EXPECT_EQ(split.frames[0].subcode, row.wire[4]);
+    }
+    const Frame f = split_frames(frame(0xFB, {{MARK_US, {1}}, {MARK_SO, {0x10, 2}}})).frames.at(0);
+    EXPECT_EQ(f.section(MARK_SO), (Bytes{0x10, 2}));
+    EXPECT_EQ(f.section(MARK_US), (Bytes{1}));
+    EXPECT_FALSE(f.has(MARK_SI));
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include "platform/virtual_clock.h"
 #include "serial/serial_port.h"
 #include "serial/sim_serial_device.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/wire.h"
 
 namespace korva::testing {
-
-using Bytes = std::vector<uint8_t>;
 
 class LinkTest : public ::testing::Test {
   protected:
@@ -53,23 +53,11 @@ class LinkTest : public ::testing::Test {
     ReaderRecord record;
 };
 
-// A frame as the reader sends it: header, sections given as mark and raw
-// (already stuffed) data, end and the computed check byte.
-inline Bytes reader_frame(uint8_t code, uint8_t subcode,
-                          const std::vector<std::pair<uint8_t, Bytes>>& sections,
+// A frame as the reader sends it, the sections' data given as they go on
+// the wire (already stuffed, or not, as the test wants).
+inline Bytes reader_frame(uint8_t code, uint8_t subcode, const std::vector<Section>& sections,
                           uint8_t direction = 0x02) {
-    Bytes f{DLE, STX, direction, code, subcode};
-    for (const auto& [mark, data] : sections) {
-        f.push_back(DLE);
-        f.push_back(mark);
-        f.insert(f.end(), data.begin(), data.end());
-    }
-    f.push_back(DLE);
-    f.push_back(ETX);
-    uint8_t check = 0;
-    for (uint8_t b : f) check ^= b;
-    f.push_back(check);
-    return f;
+    return frame(code, sections, {.direction = direction, .subcode = subcode, .stuff = false});
 }
 
 }  // namespace korva::testing

@@ -177,7 +177,7 @@ TEST(Charge, BlockNumberBeyondTheReaderIsRefused) {
     for (const char* typed : {"100", "16", "20"}) {
         Charging c;
         EXPECT_EQ(c.run({"x", typed}), "\n REPONSE > NUMERO DE BLOC INCORRECT \n") << typed;
-        EXPECT_TRUE(c.reader.frames.empty());
+        EXPECT_TRUE(c.reader.requests().empty());
         EXPECT_TRUE(c.rs.s.command_failed);
     }
 }
@@ -205,7 +205,7 @@ TEST(Charge, BaseSoftwareKindDecidesWhetherUpdatesAreAllowed) {
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
         EXPECT_EQ(c.rs.s.reader_kind, 2);
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
-        EXPECT_EQ(c.reader.count_frames(0xFB), 1u);  // known for the rest of the run
+        EXPECT_EQ(c.reader.count(0xFB), 1u);  // known for the rest of the run
         EXPECT_TRUE(c.reader.blocks.empty());
     }
     {
@@ -215,7 +215,7 @@ TEST(Charge, BaseSoftwareKindDecidesWhetherUpdatesAreAllowed) {
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
         EXPECT_EQ(c.rs.s.reader_kind, 0);
         c.run({"x", "2"});
-        EXPECT_EQ(c.reader.count_frames(0xFB), 2u);  // looked for again
+        EXPECT_EQ(c.reader.count(0xFB), 2u);  // looked for again
     }
     {
         // A '$' at the very end of the item: nothing is read beyond it.
@@ -231,7 +231,7 @@ TEST(Charge, BaseSoftwareKindDecidesWhetherUpdatesAreAllowed) {
 
 TEST(Charge, UnansweredBlockListRefusesTheUpdate) {
     Charging c;
-    c.reader.drop_answer = [](const SentFrame& f) { return f.code == 0xFB; };
+    c.reader.drop_answer = [](const Request& f) { return f.code == 0xFB; };
     EXPECT_EQ(c.run({"x", "2"}), "\n REPONSE > ECHEC COMMANDE " + OLD_READER);
     EXPECT_EQ(c.rs.s.reader_kind, 0);
     EXPECT_TRUE(c.rs.s.command_failed);
@@ -288,12 +288,12 @@ TEST(Charge, RefusedSignatureShowsTheBanner) {
         out, DONE + VALIDATING + "\n           ERREUR SIGNATURE LOGICIELLE" + BANNER + "\n"))
         << out;
     EXPECT_EQ(c.reader.signatures.size(), 1u);  // the first part is not sent
-    EXPECT_EQ(c.reader.count_frames(0xFF), 1u);
+    EXPECT_EQ(c.reader.count(0xFF), 1u);
 }
 
 TEST(Charge, UnansweredSignatureOfAOnePartImage) {
     Charging c;
-    c.reader.drop_answer = [](const SentFrame& f) { return f.code == 0xF4; };
+    c.reader.drop_answer = [](const Request& f) { return f.code == 0xF4; };
     const std::string out = c.run({"x", "2"});
     EXPECT_TRUE(ends_with(out, DONE + VALIDATING + LOAD_ERROR + "\n")) << out;
     EXPECT_TRUE(c.rs.s.command_failed);
@@ -301,10 +301,10 @@ TEST(Charge, UnansweredSignatureOfAOnePartImage) {
 
 TEST(Charge, UnansweredSignatureAfterTheSecondPartStopsBeforeTheFirstPart) {
     Charging c;
-    c.reader.drop_answer = [](const SentFrame& f) { return f.code == 0xF4; };
+    c.reader.drop_answer = [](const Request& f) { return f.code == 0xF4; };
     const std::string out = c.run({"x", "3"});
     EXPECT_TRUE(ends_with(out, DONE + VALIDATING + LOAD_ERROR + BANNER + "\n")) << out;
-    EXPECT_EQ(c.reader.count_frames(0xFF), 1u);
+    EXPECT_EQ(c.reader.count(0xFF), 1u);
     EXPECT_EQ(c.reader.blocks.count(14), 0u);
     EXPECT_TRUE(c.rs.s.command_failed);
 }

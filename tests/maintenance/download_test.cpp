@@ -46,9 +46,9 @@ TEST(DownloadBlock, NothingToSendStillErasesAndOpens) {
     Download d(reader);
     EXPECT_EQ(d.run({}), DOWNLOAD_OK);
     EXPECT_EQ(d.out(), ERASING + DOWNLOADING);
-    EXPECT_EQ(reader.count_frames(0xFF), 1u);
-    ASSERT_EQ(reader.count_frames(0xF1), 1u);
-    EXPECT_EQ(reader.frames[1].sections.at(0x0E), (Bytes{4, 0, 0, 0}));
+    EXPECT_EQ(reader.count(0xFF), 1u);
+    ASSERT_EQ(reader.count(0xF1), 1u);
+    EXPECT_EQ(reader.requests()[1].section(0x0E), (Bytes{4, 0, 0, 0}));
     EXPECT_TRUE(reader.packet_sequences.empty());
 }
 
@@ -94,7 +94,7 @@ TEST(DownloadBlock, SupervisorSizedTransferCountsDownRightAligned) {
     ASSERT_EQ(d.run(bytes, 0x10), DOWNLOAD_OK);
     EXPECT_EQ(reader.blocks[0x10], bytes);
     // The block code 0x10 travels doubled in the erase request.
-    EXPECT_EQ(reader.frames[0].sections.at(0x0E), Bytes{0x10});
+    EXPECT_EQ(reader.requests()[0].section(0x0E), Bytes{0x10});
 
     const std::vector<int> numbers = countdown(d.out());
     ASSERT_EQ(numbers.size(), 441u);
@@ -114,7 +114,7 @@ TEST(DownloadBlock, SupervisorSizedTransferCountsDownRightAligned) {
 TEST(DownloadBlock, NextSequenceComesFromTheAcknowledgementCheckByte) {
     // The worked example: an acknowledgement naming 7 after packet 3 ends
     // with the check byte A1, and the next packet carries 7.
-    EXPECT_EQ(build_frame(0xF1, {{0x0E, {0x55}}, {0x0F, {7, 0, 0, 0, 0, 0}}}).back(), 0xA1);
+    EXPECT_EQ(frame(0xF1, {{0x0E, {0x55}}, {0x0F, {7, 0, 0, 0, 0, 0}}}).back(), 0xA1);
     TestReader reader;
     reader.ack_override[2] = {7, 0, 0, 0, 0, 0};
     // After 255 the whole acknowledgement counts, not its first byte.
@@ -182,13 +182,13 @@ TEST(DownloadBlock, EraseOfAnotherBlockFails) {
     Download d(reader);
     EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
     EXPECT_EQ(d.out(), ERASING + "\n           ECHEC EFFACEMENT ");
-    EXPECT_EQ(reader.count_frames(0xF1), 0u);
+    EXPECT_EQ(reader.count(0xF1), 0u);
 }
 
 TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
     {
         TestReader reader;
-        reader.drop_answer = [](const SentFrame& f) { return f.code == 0xFF; };
+        reader.drop_answer = [](const Request& f) { return f.code == 0xFF; };
         Download d(reader);
         const int64_t start = d.rs.clock.calendar_ms();
         EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
@@ -196,13 +196,11 @@ TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
         EXPECT_GE(waited, 30000);
         EXPECT_LE(waited, 32000);
         EXPECT_EQ(d.out(), ERASING);
-        EXPECT_EQ(reader.frames.size(), 1u);
+        EXPECT_EQ(reader.requests().size(), 1u);
     }
     {
         TestReader reader;
-        reader.drop_answer = [](const SentFrame& f) {
-            return f.code == 0xF1 && f.sections.count(0x0E);
-        };
+        reader.drop_answer = [](const Request& f) { return f.code == 0xF1 && f.has(0x0E); };
         Download d(reader);
         const int64_t start = d.rs.clock.calendar_ms();
         EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
@@ -213,9 +211,7 @@ TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
     {
         TestReader reader;
         int packets = 0;
-        reader.drop_answer = [&packets](const SentFrame& f) {
-            return f.sections.count(0x0F) && ++packets == 3;
-        };
+        reader.drop_answer = [&packets](const Request& f) { return f.has(0x0F) && ++packets == 3; };
         Download d(reader);
         EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
         EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{1, 2, 3}));

@@ -130,16 +130,8 @@ class ClientFileReader : public fuzz::AnswerPeer {
         const uint8_t param = r.data.empty() ? 0 : r.data[0];
         if (r.code == CODE_ERASE && param == 2) in_client_pass_ = true;
         if (in_client_pass_ && client_pass_++ >= fail_at_) return;
+        if (fuzz::answer_routine(p, r, now)) return;
         switch (r.code) {
-            case CODE_BOOT_INFO:
-                p.send(at, fuzz::framed(CODE_BOOT_INFO, {{SI, fuzz::boot_info_401()}}));
-                break;
-            case CODE_BLOCK_LIST:
-                fuzz::send_full_block_list(p, at);
-                break;
-            case CODE_ERASE:
-                p.send(at, fuzz::framed(CODE_ERASE, {{SO, {param}}}));
-                break;
             case CODE_DOWNLOAD:
                 download(p, r, at);
                 break;

@@ -1,6 +1,7 @@
-// Test support for the virtual reader: request frames built by hand, an
-// unframer for what the reader sends, and a line driven on a virtual clock.
-// Deliberately independent of the reader's own codec and of the utility.
+// Test support for the virtual reader: requests and an unframer for what the
+// reader sends, both from the tests' own wire code (independent of the
+// reader's own codec and of the utility), and a line driven on a virtual
+// clock.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,29 +14,16 @@
 #include "serial/sim_serial_device.h"
 #include "sim/reader_profile.h"
 #include "sim/virtual_reader.h"
+#include "tests/support/wire.h"
 
 namespace korva::sim::testing {
 
-using Bytes = std::vector<uint8_t>;
+using korva::testing::Bytes;
 
-// A request as the utility writes it: DLE STX 02, code, subcode, one section
-// (DLE, mark, stuffed data) when a mark is given, DLE ETX, XOR check.
+// A request as the utility writes it, with one section when a mark is given.
 inline Bytes request(uint8_t code, uint8_t mark = 0, const Bytes& data = {}, uint8_t subcode = 0) {
-    Bytes out{0x10, 0x02, 0x02, code, subcode};
-    if (mark != 0) {
-        out.push_back(0x10);
-        out.push_back(mark);
-        for (uint8_t b : data) {
-            out.push_back(b);
-            if (b == 0x10) out.push_back(0x10);
-        }
-    }
-    out.push_back(0x10);
-    out.push_back(0x03);
-    uint8_t check = 0;
-    for (uint8_t b : out) check ^= b;
-    out.push_back(check);
-    return out;
+    if (mark == 0) return korva::testing::frame(code, {}, {.subcode = subcode});
+    return korva::testing::frame(code, {{mark, data}}, {.subcode = subcode});
 }
 
 inline Bytes so_request(uint8_t code, const Bytes& data) {
@@ -51,8 +39,8 @@ struct Reply {
     bool has_so = false, has_si = false;
 };
 
-// Cuts the reader's frames out of received bytes; bytes outside frames and
-// frames with a wrong check are counted, not returned.
+// The reader's frames in received bytes; bytes outside frames and frames
+// with a wrong check are counted, not returned.
 struct Unframed {
     std::vector<Reply> frames;
     Bytes loose;  // bytes outside any frame
@@ -60,56 +48,13 @@ struct Unframed {
 };
 
 inline Unframed unframe(const Bytes& in) {
-    Unframed result;
-    std::size_t i = 0;
-    while (i < in.size()) {
-        if (!(i + 4 < in.size() && in[i] == 0x10 && in[i + 1] == 0x02)) {
-            result.loose.push_back(in[i++]);
-            continue;
-        }
-        Reply r;
-        uint8_t check = 0x10 ^ 0x02 ^ in[i + 2] ^ in[i + 3] ^ in[i + 4];
-        r.direction = in[i + 2];
-        r.code = in[i + 3];
-        std::size_t j = i + 5;
-        Bytes* section = nullptr;
-        bool done = false, broken = false;
-        while (j + 1 < in.size() && !done && !broken) {
-            const uint8_t b = in[j];
-            check ^= b;
-            if (b != 0x10) {
-                if (section != nullptr) section->push_back(b);
-                ++j;
-                continue;
-            }
-            const uint8_t next = in[j + 1];
-            check ^= next;
-            j += 2;
-            if (next == 0x10) {
-                if (section != nullptr) section->push_back(0x10);
-            } else if (next == 0x0E) {
-                section = &r.so;
-                r.has_so = true;
-            } else if (next == 0x0F) {
-                section = &r.si;
-                r.has_si = true;
-            } else if (next == 0x03) {
-                done = true;
-            } else {
-                broken = true;
-            }
-        }
-        if (!done || j >= in.size()) {
-            result.loose.push_back(in[i++]);
-            continue;
-        }
-        r.check = in[j];
-        if (r.check == check) {
-            result.frames.push_back(r);
-        } else {
-            ++result.bad_checks;
-        }
-        i = j + 1;
+    using korva::testing::MARK_SI;
+    using korva::testing::MARK_SO;
+    const korva::testing::Split split = korva::testing::split_frames(in);
+    Unframed result{{}, split.loose, split.bad_checks};
+    for (const korva::testing::Frame& f : split.frames) {
+        result.frames.push_back({f.direction, f.code, f.check, f.section(MARK_SO),
+                                 f.section(MARK_SI), f.has(MARK_SO), f.has(MARK_SI)});
     }
     return result;
 }

@@ -1,64 +1,34 @@
-// A hand-made far end for command tests: it decodes the utility's request
-// frames and answers each with frames written byte by byte here, from the
-// frame description (DLE STX, direction, code, subcode, stuffed sections,
-// DLE ETX, XOR check). It shares no code with the link.
+// Answers of a reader for command tests, for the fake reader to give: boot
+// information, block-list items and status answers, and two whole reader
+// identities.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "serial/sim_serial_device.h"
 #include "sim/virtual_reader.h"
+#include "tests/support/fake_reader.h"
 #include "tests/support/session_harness.h"
 
 namespace korva::testing {
 
-using ByteString = std::vector<uint8_t>;
-
-inline ByteString bytes_of(const std::string& text) {
-    return ByteString(text.begin(), text.end());
+inline Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
 }
 
-struct FrameSection {
-    uint8_t mark;  // 0x0E, 0x0F or 0x1F
-    ByteString data;
-};
+// The reader's answers below carry the direction byte 0x03.
+constexpr FrameOptions FROM_READER{.direction = 0x03};
 
-// A frame as the reader sends it.
-inline ByteString reader_frame(uint8_t code, const std::vector<FrameSection>& sections,
-                               uint8_t direction = 0x03) {
-    ByteString frame{0x10, 0x02, direction, code, 0x00};
-    for (const FrameSection& section : sections) {
-        frame.push_back(0x10);
-        frame.push_back(section.mark);
-        for (uint8_t byte : section.data) {
-            frame.push_back(byte);
-            if (byte == 0x10) frame.push_back(0x10);
-        }
-    }
-    frame.push_back(0x10);
-    frame.push_back(0x03);
-    uint8_t check = 0;
-    for (uint8_t byte : frame) check ^= byte;
-    frame.push_back(check);
-    return frame;
-}
-
-constexpr uint8_t MARK_SO = 0x0E;
-constexpr uint8_t MARK_SI = 0x0F;
-
-inline ByteString boot_info_answer(const ByteString& payload) {
-    return reader_frame(0xF7, {{MARK_SO, {0x00}}, {MARK_SI, payload}});
+inline Bytes boot_info_answer(const Bytes& payload) {
+    return frame(0xF7, {{MARK_SO, {0x00}}, {MARK_SI, payload}}, FROM_READER);
 }
 // Five fields, one zero byte before each (the usual layout).
-inline ByteString boot_payload(const std::vector<std::string>& fields) {
-    ByteString payload;
+inline Bytes boot_payload(const std::vector<std::string>& fields) {
+    Bytes payload;
     for (const std::string& field : fields) {
         payload.push_back(0);
         payload.insert(payload.end(), field.begin(), field.end());
@@ -66,146 +36,38 @@ inline ByteString boot_payload(const std::vector<std::string>& fields) {
     payload.push_back(0);
     return payload;
 }
-inline ByteString block_item_answer(const ByteString& item) {
-    return reader_frame(0xFB, {{MARK_SO, item}});
+inline Bytes block_item_answer(const Bytes& item) {
+    return frame(0xFB, {{MARK_SO, item}}, FROM_READER);
 }
-inline ByteString identity_item(uint8_t tag, const std::string& value) {
-    ByteString item{2, 0, tag, static_cast<uint8_t>(value.size())};
+inline Bytes identity_item(uint8_t tag, const std::string& value) {
+    Bytes item{2, 0, tag, static_cast<uint8_t>(value.size())};
     item.insert(item.end(), value.begin(), value.end());
     return item;
 }
-inline ByteString software_item(uint8_t block, const std::string& publisher,
-                                const std::string& name) {
-    ByteString item{static_cast<uint8_t>(2 * block)};
+inline Bytes software_item(uint8_t block, const std::string& publisher, const std::string& name) {
+    Bytes item{static_cast<uint8_t>(2 * block)};
     for (char c : publisher + "$" + name + "$") item.push_back(static_cast<uint8_t>(c));
     return item;
 }
-inline ByteString empty_item(uint8_t block) {
+inline Bytes empty_item(uint8_t block) {
     return {static_cast<uint8_t>(2 * block), '$'};
 }
-inline ByteString status_answer(uint8_t code, uint8_t status) {
-    return reader_frame(code, {{MARK_SO, {status}}});
+inline Bytes status_answer(uint8_t code, uint8_t status) {
+    return frame(code, {{MARK_SO, {status}}}, FROM_READER);
 }
 
-// One request frame that the utility wrote, decoded.
-struct SeenRequest {
-    uint8_t code = 0;
-    ByteString data;  // the section's data, unstuffed
-    uint32_t baud = 0;
-    int64_t at_ms = 0;
-};
-
-// Answers requests by their code: queued answers first, one per request,
-// then the standing answer, if any. An empty queued answer is silence.
-class FramePeer : public ScriptedPeer {
-  public:
-    static constexpr int64_t ANSWER_DELAY_MS = 20;
-
-    void answer_always(uint8_t code, const ByteString& bytes) { standing_[code] = bytes; }
-    void answer_next(uint8_t code, const ByteString& bytes) { queued_[code].push_back(bytes); }
-    void stop_answering(uint8_t code) {
-        standing_.erase(code);
-        queued_.erase(code);
-    }
-
-    // Called with every request decoded, before it is answered.
-    std::function<void(const SeenRequest&)> on_request;
-
-    const std::vector<SeenRequest>& requests() const { return requests_; }
-    std::vector<uint8_t> request_codes() const {
-        std::vector<uint8_t> codes;
-        for (const SeenRequest& r : requests_) codes.push_back(r.code);
-        return codes;
-    }
-
-    // The speed that the utility's port was last set to.
-    uint32_t port_baud() const { return port_baud_; }
-    void on_settings(const LineSettings& settings, int64_t) override {
-        port_baud_ = settings.baud_rate;
-    }
-
-    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override {
-        ScriptedPeer::on_write(data, count, baud, now_ms);
-        for (std::size_t i = 0; i < count; ++i) take(data[i], baud, now_ms);
-    }
-
-  private:
-    enum class State { Dle, Stx, Direction, Code, Subcode, Body, BodyDle, Check };
-
-    void take(uint8_t byte, uint32_t baud, int64_t now_ms) {
-        switch (state_) {
-            case State::Dle:
-                if (byte == 0x10) state_ = State::Stx;
-                break;
-            case State::Stx:
-                state_ = byte == 0x02 ? State::Direction : State::Dle;
-                break;
-            case State::Direction:
-                state_ = State::Code;
-                break;
-            case State::Code:
-                current_ = SeenRequest{byte, {}, baud, now_ms};
-                state_ = State::Subcode;
-                break;
-            case State::Subcode:
-                state_ = State::Body;
-                break;
-            case State::Body:
-                if (byte == 0x10) {
-                    state_ = State::BodyDle;
-                } else {
-                    current_.data.push_back(byte);
-                }
-                break;
-            case State::BodyDle:
-                if (byte == 0x10) {
-                    current_.data.push_back(byte);
-                    state_ = State::Body;
-                } else {
-                    state_ = byte == 0x03 ? State::Check : State::Body;
-                }
-                break;
-            case State::Check:
-                state_ = State::Dle;
-                requests_.push_back(current_);
-                if (on_request) on_request(current_);
-                respond(current_.code, now_ms);
-                break;
-        }
-    }
-
-    void respond(uint8_t code, int64_t now_ms) {
-        auto queued = queued_.find(code);
-        if (queued != queued_.end() && !queued->second.empty()) {
-            const ByteString answer = queued->second.front();
-            queued->second.pop_front();
-            if (!answer.empty()) schedule(now_ms + ANSWER_DELAY_MS, answer);
-            return;
-        }
-        auto standing = standing_.find(code);
-        if (standing != standing_.end()) schedule(now_ms + ANSWER_DELAY_MS, standing->second);
-    }
-
-    uint32_t port_baud_ = 0;
-    State state_ = State::Dle;
-    SeenRequest current_;
-    std::vector<SeenRequest> requests_;
-    std::map<uint8_t, ByteString> standing_;
-    std::map<uint8_t, std::deque<ByteString>> queued_;
-};
-
 // Concatenates answers: several items sent in one go.
-inline ByteString concat(const std::vector<ByteString>& parts) {
-    ByteString all;
-    for (const ByteString& part : parts) all.insert(all.end(), part.begin(), part.end());
+inline Bytes concat(const std::vector<Bytes>& parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
 // One answer frame per item, sent in one go.
-inline ByteString block_list_answer(const std::vector<ByteString>& items) {
-    ByteString all;
-    for (const ByteString& item : items) {
-        const ByteString frame = block_item_answer(item);
+inline Bytes block_list_answer(const std::vector<Bytes>& items) {
+    Bytes all;
+    for (const Bytes& item : items) {
+        const Bytes frame = block_item_answer(item);
         all.insert(all.end(), frame.begin(), frame.end());
     }
     return all;
@@ -214,7 +76,7 @@ inline ByteString block_list_answer(const std::vector<ByteString>& items) {
 // A reader's identity: its boot information and its block list.
 struct ReaderIdentity {
     std::vector<std::string> boot;  // publisher, model, boot software, version, date
-    std::vector<ByteString> items;
+    std::vector<Bytes> items;
 };
 
 // Boot 4.01: blocks 0 to 15; base software, identity, supervisor and TLA.
@@ -250,7 +112,7 @@ inline ReaderIdentity reader_with_31_blocks() {
     return p;
 }
 
-inline void play(FramePeer& peer, const ReaderIdentity& profile) {
+inline void play(FakeReader& peer, const ReaderIdentity& profile) {
     peer.answer_always(0xF7, boot_info_answer(boot_payload(profile.boot)));
     peer.answer_always(0xFB, block_list_answer(profile.items));
 }

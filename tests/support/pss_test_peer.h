@@ -1,7 +1,7 @@
-// A small reader double for the PSS dialogue: it hears the utility's raw PSS
+// The fake reader with the PSS dialogue: it answers the utility's raw PSS
 // frames (at its own speed and address) and the few framed requests that the
-// dialogue uses, and answers them with hand-built bytes after given delays.
-// It shares no code with the utility: its CRC and its framing are its own.
+// dialogue uses, after given delays. It shares no code with the utility: its
+// CRC is its own, its framing the tests' own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,10 +19,9 @@
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
 #include "session/session.h"
+#include "tests/support/fake_reader.h"
 
 namespace korva::testing {
-
-using Bytes = std::vector<uint8_t>;
 
 // CRC-16, reflected polynomial 0x8408, initial value 0, the textbook way.
 inline uint16_t kermit_crc(const uint8_t* data, std::size_t count) {
@@ -36,26 +35,10 @@ inline uint16_t kermit_crc(const uint8_t* data, std::size_t count) {
     return crc;
 }
 
-// A framed frame as the reader sends it: DLE STX 02, code, subcode, each
-// section's mark and stuffed data, DLE ETX, the XOR check.
+// A frame as the reader sends it, with section 1 and, when given, section 2.
 inline Bytes framed(uint8_t code, const Bytes& so, const Bytes& si = {}) {
-    Bytes out = {0x10, 0x02, 0x02, code, 0x00};
-    auto section = [&out](uint8_t mark, const Bytes& data) {
-        out.push_back(0x10);
-        out.push_back(mark);
-        for (uint8_t b : data) {
-            out.push_back(b);
-            if (b == 0x10) out.push_back(0x10);
-        }
-    };
-    section(0x0E, so);
-    if (!si.empty()) section(0x0F, si);
-    out.push_back(0x10);
-    out.push_back(0x03);
-    uint8_t check = 0;
-    for (uint8_t b : out) check ^= b;
-    out.push_back(check);
-    return out;
+    if (si.empty()) return frame(code, {{MARK_SO, so}});
+    return frame(code, {{MARK_SO, so}, {MARK_SI, si}});
 }
 
 // A block-list item: the block code, then "$" for an empty block or a
@@ -67,8 +50,10 @@ inline Bytes block_item(uint8_t block, bool installed) {
     return item;
 }
 
-class PssTestPeer : public LinePeer {
+class PssTestPeer : public FakeReader {
   public:
+    PssTestPeer() { framed_speed = 9600; }
+
     // --- the PSS side
     uint8_t pad = 2;
     uint32_t speed = 9600;
@@ -79,8 +64,7 @@ class PssTestPeer : public LinePeer {
     std::deque<Bytes> poll_answers;  // one per poll frame; silent once used up
     int64_t poll_delay_ms = 3000;
 
-    // --- restart and framed side
-    uint32_t framed_speed = 9600;
+    // --- restart and framed side (framed requests heard at framed_speed)
     bool boot_on_reset = true;
     Bytes boot_bytes = {0x00, 0x55, 0xAA, 0x13};
     Bytes start_bytes = {'A', 0x00, 0x00};
@@ -93,14 +77,7 @@ class PssTestPeer : public LinePeer {
     std::vector<Bytes> block_items;  // answers to the block-list request
     bool answer_block_list = true;
 
-    // --- what was heard
-    struct Heard {
-        int64_t at_ms;
-        uint32_t baud;
-        Bytes bytes;
-    };
-    std::vector<Heard> pss_frames;      // complete raw frames, any address or speed
-    std::vector<uint8_t> framed_codes;  // codes of the framed requests heard
+    // --- what was heard (besides requests() and pss_frames)
     std::vector<uint32_t> probe_bauds;  // the baud of every probe
     std::vector<uint8_t> probe_addresses;
     int probes_answered_index = 0;
@@ -124,88 +101,11 @@ class PssTestPeer : public LinePeer {
         schedule(now_ms + boot_delay_ms, boot_bytes);
         schedule(now_ms + start_delay_ms, start_bytes);
     }
-    void schedule(int64_t at_ms, const Bytes& bytes) {
-        for (uint8_t b : bytes) due_.push_back({at_ms, b});
-        std::stable_sort(due_.begin(), due_.end(),
-                         [](const Due& a, const Due& b) { return a.at_ms < b.at_ms; });
-    }
-    int framed_count(uint8_t code) const {
-        int n = 0;
-        for (uint8_t c : framed_codes) n += c == code;
-        return n;
-    }
+    int framed_count(uint8_t code) const { return static_cast<int>(count(code)); }
 
-    void on_write(const uint8_t* data, std::size_t count, uint32_t baud, int64_t now_ms) override {
-        for (std::size_t i = 0; i < count; ++i) take(data[i], baud, now_ms);
-    }
-    void deliver(int64_t now_ms, std::vector<uint8_t>& out) override {
-        while (!due_.empty() && due_.front().at_ms <= now_ms) {
-            out.push_back(due_.front().byte);
-            due_.pop_front();
-        }
-    }
-    int64_t next_delivery_ms(int64_t) override { return due_.empty() ? NEVER : due_.front().at_ms; }
-
-  private:
-    struct Due {
-        int64_t at_ms;
-        uint8_t byte;
-    };
-
-    void take(uint8_t byte, uint32_t baud, int64_t now_ms) {
-        if (in_.empty()) baud_ = baud;
-        if (baud != baud_) {
-            in_.clear();
-            baud_ = baud;
-        }
-        in_.push_back(byte);
-        if (in_[0] == 0x10) {
-            take_framed(now_ms);
-        } else if ((in_[0] & 0x0F) == 0x0F) {
-            take_pss(now_ms);
-        } else {
-            in_.clear();  // noise
-        }
-    }
-
-    // DLE STX 02 code subcode { DLE mark data... } DLE ETX check.
-    void take_framed(int64_t now_ms) {
-        if (in_.size() < 7) return;
-        const std::size_t n = in_.size();
-        // Complete when the last two bytes before this one are an unpaired
-        // DLE ETX.
-        if (n < 8 || in_[n - 3] != 0x10 || in_[n - 2] != 0x03) return;
-        std::size_t dles = 0;
-        for (std::size_t i = n - 3; i >= 5 && in_[i] == 0x10; --i) ++dles;
-        if (dles % 2 == 0) return;
-        const uint8_t code = in_[3];
-        const bool heard = baud_ == framed_speed;
-        in_.clear();
-        if (heard) on_framed(code, now_ms);
-    }
-
-    void take_pss(int64_t now_ms) {
-        if (in_.size() < 3) return;
-        const std::size_t total = 5u + in_[2];
-        if (in_.size() < total) return;
-        Bytes frame(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(total));
-        in_.clear();
-        pss_frames.push_back({now_ms, baud_, frame});
-        const uint16_t crc = kermit_crc(frame.data(), total - 2);
-        if (frame[total - 2] != (crc & 0xFF) || frame[total - 1] != (crc >> 8)) {
-            ++bad_crc;
-            return;
-        }
-        if (frame[1] == 0xC0) {
-            probe_bauds.push_back(baud_);
-            probe_addresses.push_back(frame[0]);
-        }
-        if (baud_ != speed || frame[0] != pad * 16 + 15) return;
-        on_pss(frame, now_ms);
-    }
-
-    void on_framed(uint8_t code, int64_t now_ms) {
-        framed_codes.push_back(code);
+  protected:
+    void answer(const Request& request, int64_t now_ms) override {
+        const uint8_t code = request.code;
         if (code == 0xFC && boot_on_reset) boot(now_ms);
         if (code == 0xFB && answer_block_list) {
             int64_t at = now_ms + 50;
@@ -217,6 +117,23 @@ class PssTestPeer : public LinePeer {
         if (code == 0xFF && answer_hold) schedule(now_ms + 100, framed(0xFF, {0x00}, {0x00}));
     }
 
+    void answer_pss(const PssHeard& heard, int64_t now_ms) override {
+        const Bytes& frame = heard.bytes;
+        const std::size_t total = frame.size();
+        const uint16_t crc = kermit_crc(frame.data(), total - 2);
+        if (frame[total - 2] != (crc & 0xFF) || frame[total - 1] != (crc >> 8)) {
+            ++bad_crc;
+            return;
+        }
+        if (frame[1] == 0xC0) {
+            probe_bauds.push_back(heard.baud);
+            probe_addresses.push_back(frame[0]);
+        }
+        if (heard.baud != speed || frame[0] != pad * 16 + 15) return;
+        on_pss(frame, now_ms);
+    }
+
+  private:
     void on_pss(const Bytes& frame, int64_t now_ms) {
         const uint8_t control = frame[1];
         if (control == 0xC0) {
@@ -243,10 +160,6 @@ class PssTestPeer : public LinePeer {
             if (restart_after_payment) schedule(now_ms + restart_delay_ms, framed(0xF2, {0x00}));
         }
     }
-
-    std::deque<Due> due_;
-    Bytes in_;
-    uint32_t baud_ = 0;
 };
 
 // Whether the console text ends with tail; shows both when it does not.

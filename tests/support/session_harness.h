@@ -12,6 +12,7 @@
 #include "platform/virtual_clock.h"
 #include "serial/sim_serial_device.h"
 #include "session/session.h"
+#include "tests/support/scripted_peer.h"
 
 namespace korva::testing {
 
