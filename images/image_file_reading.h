@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "images/image_folder.h"
 
@@ -15,5 +16,9 @@ namespace korva {
 // or refused (state and fault set): a broken symbolic link, not a regular
 // file, or a system fault, whose reason is given.
 bool read_stored_file(ImageFile& file, std::size_t most);
+
+// Refuses file for fault, keeping none of its bytes; false, for the reader
+// to return.
+bool refuse_unread(ImageFile& file, std::string fault);
 
 }  // namespace korva

@@ -58,6 +58,13 @@ void add_file(ImageFolder& folder, ImageFile file) {
 
 }  // namespace
 
+bool refuse_unread(ImageFile& file, std::string fault) {
+    file.state = ImageFileState::REFUSED;
+    file.fault = std::move(fault);
+    file.stored.clear();
+    return false;
+}
+
 ImageFolder read_image_folder(const std::string& dir) {
     ImageFolder folder;
     std::error_code ec;

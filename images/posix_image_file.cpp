@@ -26,15 +26,8 @@ class Descriptor {
     int fd_;
 };
 
-bool refuse(ImageFile& file, std::string fault) {
-    file.state = ImageFileState::REFUSED;
-    file.fault = std::move(fault);
-    file.stored.clear();
-    return false;
-}
-
 bool refuse_for(ImageFile& file, int error) {
-    return refuse(file, std::string("cannot be read (") + std::strerror(error) + ")");
+    return refuse_unread(file, std::string("cannot be read (") + std::strerror(error) + ")");
 }
 
 }  // namespace
@@ -48,13 +41,13 @@ bool read_stored_file(ImageFile& file, std::size_t most) {
         struct stat link;
         if (error != ENOENT) return refuse_for(file, error);
         if (::lstat(file.path.c_str(), &link) != 0) return false;  // absent
-        if (S_ISLNK(link.st_mode)) return refuse(file, "is a broken symbolic link");
+        if (S_ISLNK(link.st_mode)) return refuse_unread(file, "is a broken symbolic link");
         return refuse_for(file, error);
     }
     const Descriptor opened(fd);
     struct stat status;
     if (::fstat(opened.get(), &status) != 0) return refuse_for(file, errno);
-    if (!S_ISREG(status.st_mode)) return refuse(file, "is not a file");
+    if (!S_ISREG(status.st_mode)) return refuse_unread(file, "is not a file");
     file.stored.resize(most);
     std::size_t got = 0;
     while (got < most) {

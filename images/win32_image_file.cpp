@@ -49,15 +49,8 @@ class Handle {
     HANDLE handle_;
 };
 
-bool refuse(ImageFile& file, std::string fault) {
-    file.state = ImageFileState::REFUSED;
-    file.fault = std::move(fault);
-    file.stored.clear();
-    return false;
-}
-
 bool refuse_for(ImageFile& file, DWORD error) {
-    return refuse(file, "cannot be read (" + reason(error) + ")");
+    return refuse_unread(file, "cannot be read (" + reason(error) + ")");
 }
 
 }  // namespace
@@ -75,15 +68,15 @@ bool read_stored_file(ImageFile& file, std::size_t most) {
             return refuse_for(file, error);
         // The name is there but what it leads to is not: a link to nothing.
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;  // absent
-        return refuse(file, "is a broken symbolic link");
+        return refuse_unread(file, "is a broken symbolic link");
     }
     const Handle opened(handle);
     BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileType(opened.get()) != FILE_TYPE_DISK) return refuse(file, "is not a file");
+    if (GetFileType(opened.get()) != FILE_TYPE_DISK) return refuse_unread(file, "is not a file");
     if (!GetFileInformationByHandle(opened.get(), &information))
         return refuse_for(file, GetLastError());
     if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return refuse(file, "is not a file");
+        return refuse_unread(file, "is not a file");
     file.stored.resize(most);
     std::size_t got = 0;
     while (got < most) {

@@ -1,15 +1,8 @@
 // The machine's clock on Windows.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/win32_windows.h"
 
 namespace korva {
 

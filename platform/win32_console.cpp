@@ -9,15 +9,8 @@
 
 #include <algorithm>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include "platform/console_io.h"
+#include "platform/win32_windows.h"
 
 namespace korva {
 

@@ -1,12 +1,8 @@
 // The exit guard on Windows: Ctrl-C, Ctrl-Break and closing the console
 // window run the exit actions, then let the system end the process as it
 // does for these events.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include "platform/exit_guard.h"
+#include "platform/win32_windows.h"
 
 namespace korva {
 

@@ -2,7 +2,7 @@
 //
 // COM<n> is the device that posix_port_names.cpp names: KORVA_COM<n> or
 // /dev/ttyS<n-1>. The port is opened non-blocking and exclusively (flock and
-// TIOCEXCL), put fully raw, and read with the Win32 time-out model through
+// TIOCEXCL), put fully raw (posix_line_format.cpp), and read with the Win32 time-out model through
 // poll() deadlines on the monotonic clock; the terminal driver's own timing
 // (VMIN/VTIME) is never used. When the port is configured the driver is
 // asked for low latency, which a USB adapter needs. The driver's flags and
@@ -26,6 +26,7 @@
 #include <string>
 
 #include "platform/exit_guard.h"
+#include "serial/posix_line_format.h"
 #include "serial/serial_device.h"
 
 namespace korva {
@@ -38,35 +39,6 @@ using Millis = std::chrono::milliseconds;
 constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 // A write that makes no progress for this long has failed.
 constexpr Millis WRITE_STALL_LIMIT{5000};
-
-// Win32 parity and stop-bit codes beyond "none" and "one".
-constexpr uint8_t ODDPARITY = 1;
-constexpr uint8_t EVENPARITY = 2;
-constexpr uint8_t TWOSTOPBITS = 2;
-
-struct SpeedEntry {
-    uint32_t baud;
-    speed_t code;
-};
-// The speeds the utility sets, and the common ones it may find on a port.
-constexpr SpeedEntry SPEEDS[] = {{1200, B1200},   {2400, B2400},    {4800, B4800},
-                                 {9600, B9600},   {19200, B19200},  {38400, B38400},
-                                 {57600, B57600}, {115200, B115200}};
-constexpr uint32_t SETTABLE_SPEEDS[] = {9600, 19200};
-
-std::optional<speed_t> speed_code(uint32_t baud) {
-    for (const SpeedEntry& e : SPEEDS) {
-        if (e.baud == baud) return e.code;
-    }
-    return std::nullopt;
-}
-
-uint32_t speed_baud(speed_t code) {
-    for (const SpeedEntry& e : SPEEDS) {
-        if (e.code == code) return e.baud;
-    }
-    return 0;
-}
 
 int retry_poll(pollfd& p, int timeout_ms) {
     for (;;) {
@@ -127,45 +99,22 @@ class PosixSerialDevice : public SerialDevice {
     bool get_state(LineSettings& settings) override {
         termios t{};
         if (!get_attributes(t)) return false;
-        settings.baud_rate = speed_baud(::cfgetospeed(&t));
-        switch (t.c_cflag & CSIZE) {
-            case CS5:
-                settings.byte_size = 5;
-                break;
-            case CS6:
-                settings.byte_size = 6;
-                break;
-            case CS7:
-                settings.byte_size = 7;
-                break;
-            default:
-                settings.byte_size = 8;
-                break;
-        }
-        settings.parity =
-            (t.c_cflag & PARENB) ? ((t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY) : NOPARITY;
-        settings.stop_bits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+        read_line_format(t, settings);
         int lines = 0;
         if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
             settings.rts_control = (lines & TIOCM_RTS) ? 1 : 0;
             settings.dtr_control = (lines & TIOCM_DTR) ? 1 : 0;
         }
-        settings.outx_cts_flow = (t.c_cflag & CRTSCTS) != 0;
-        settings.outx_dsr_flow = false;
-        settings.tx_continue_on_xoff = false;
-        settings.out_x = (t.c_iflag & IXON) != 0;
-        settings.in_x = (t.c_iflag & IXOFF) != 0;
         return true;
     }
 
     bool set_state(const LineSettings& settings) override {
-        const bool settable = std::find(std::begin(SETTABLE_SPEEDS), std::end(SETTABLE_SPEEDS),
-                                        settings.baud_rate) != std::end(SETTABLE_SPEEDS);
-        if (!settable) return false;
-        const speed_t speed = *speed_code(settings.baud_rate);
+        const std::optional<speed_t> code = settable_speed_code(settings.baud_rate);
+        if (!code) return false;
+        const speed_t speed = *code;
         termios t{};
         if (!get_attributes(t)) return false;
-        if (!apply_format(settings, t)) return false;
+        if (!apply_line_format(settings, t)) return false;
         ::cfsetispeed(&t, speed);
         ::cfsetospeed(&t, speed);
         if (!set_attributes(t)) {
@@ -227,51 +176,6 @@ class PosixSerialDevice : public SerialDevice {
         termios t{};
         if (::tcgetattr(fd_, &t) != 0) return std::strerror(errno);
         return "the line hung up";
-    }
-
-    // Fully raw: no line editing, echo, signals or CR/LF translation.
-    static bool apply_format(const LineSettings& settings, termios& t) {
-        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                       IXANY | INPCK);
-        t.c_oflag &= ~OPOST;
-        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-        t.c_cflag |= CLOCAL | CREAD;
-        switch (settings.byte_size) {
-            case 5:
-                t.c_cflag |= CS5;
-                break;
-            case 6:
-                t.c_cflag |= CS6;
-                break;
-            case 7:
-                t.c_cflag |= CS7;
-                break;
-            case 8:
-                t.c_cflag |= CS8;
-                break;
-            default:
-                return false;
-        }
-        if (settings.parity == ODDPARITY) {
-            t.c_cflag |= PARENB | PARODD;
-        } else if (settings.parity == EVENPARITY) {
-            t.c_cflag |= PARENB;
-        } else if (settings.parity != NOPARITY) {
-            return false;  // mark and space parity
-        }
-        if (settings.stop_bits == TWOSTOPBITS) {
-            t.c_cflag |= CSTOPB;
-        } else if (settings.stop_bits != ONESTOPBIT) {
-            return false;  // one and a half
-        }
-        if (settings.outx_cts_flow) t.c_cflag |= CRTSCTS;
-        if (settings.out_x) t.c_iflag |= IXON;
-        if (settings.in_x) t.c_iflag |= IXOFF;
-        // Reads never wait in the driver: poll() does the timing.
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        return true;
     }
 
     // After the bytes already written have gone out, so that a speed change

@@ -1,19 +1,13 @@
 // The machine's serial ports on Windows: one COM port opened for exclusive,
 // non-overlapped access, driven through the communications API.
+#include <algorithm>
+#include <string>
+
 #include "serial/serial_device.h"
 
 // After the seam's header: <windows.h> defines the same constant names as
 // macros, with the same values.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include <algorithm>
-#include <string>
+#include "platform/win32_windows.h"
 
 namespace korva {
 

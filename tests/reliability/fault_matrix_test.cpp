@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/reliability/fault_matrix_commands.h"
 #include "tests/reliability/reliability_support.h"
 
 namespace korva::reliability {
@@ -19,42 +20,6 @@ namespace {
 using sim::FaultKnobs;
 using sim::ReaderMode;
 using sim::VirtualReader;
-
-// --- the commands ---------------------------------------------------------
-
-struct Command {
-    const char* name;
-    const char* profile;
-    std::vector<std::string> args;  // the port digit, then the script
-    std::string keys;               // the keyboard: the power-off answer, then keys asked for
-    // Frames the reader sends before the command's first answer (the boot
-    // probe's answer, or nothing before "no").
-    std::size_t frames_before;
-};
-
-const Command COMMANDS[] = {
-    {"bootinfo", "default,on-hold", {"3", "bootinfo", "q"}, "O", 1},
-    {"info", "default,on-hold", {"3", "info", "q"}, "O", 1},
-    {"nserie", "default,on-hold", {"3", "nserie", "q"}, "O", 1},
-    {"trace", "default,on-hold", {"3", "trace", "q"}, "O", 1},
-    {"efface", "default,on-hold", {"3", "efface", "4", "q"}, "O", 1},
-    {"v1", "default,on-hold", {"3", "v1", "q"}, "O", 1},
-    {"v2", "default,on-hold", {"3", "v2", "q"}, "O", 1},
-    {"reset", "default,on-hold", {"3", "reset", "q"}, "O", 1},
-    {"no", "default", {"3", "no", "q"}, "O", 0},
-    {"charge", "default,on-hold", {"3", "charge", "superviseur", "2", "q"}, "Ox", 1},
-    {"charge 5", "default,on-hold", {"3", "charge", "ORBEX_112", "5", "q"}, "Oxx", 1},
-    {"sup_tla", "default,on-hold", {"3", "sup_tla", "q"}, "O", 1},
-    {"cb", "default,on-hold", {"3", "cb", "q"}, "O", 1},
-};
-
-const Command& command(const std::string& name) {
-    for (const Command& c : COMMANDS) {
-        if (name == c.name) return c;
-    }
-    ADD_FAILURE() << "no command " << name;
-    return COMMANDS[0];
-}
 
 // --- the faults -----------------------------------------------------------
 
@@ -195,8 +160,6 @@ const char* const FSE = "\r           ERREUR FSE PRESENTE !";
 const char* const CHARGE_REFUS = "\r REPONSE > ERREUR REFUS UTILISATEUR";
 const char* const CHARGE_FSE = "\r REPONSE > ERREUR FSE PRESENTE !";
 const char* const CONNECTED = "CONNEXION LECTEUR OK";
-const char* const QUIT = "\r              TAPEZ UNE TOUCHE POUR FERMER LA FENETRE  ";
-const char* const PORT_ERROR = "\n ERREUR PORT SERIE : RELANCER LE PROGRAMME \n";
 
 #include "tests/reliability/fault_matrix_rows.inc"
 
@@ -282,67 +245,6 @@ std::string row_name(const ::testing::TestParamInfo<Row>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(ROWS), row_name);
-
-// --- the cable pulled at a moment -------------------------------------------
-
-// The adapter pulled after_ms after marker is first printed: the command
-// ends at once, then the session, with the port error, one line on the error
-// output and the closing prompt, within 2 s; a trace table keeps no part row.
-struct Pull {
-    const char* command;
-    const char* marker;
-    int64_t after_ms;
-};
-
-const Pull PULLS[] = {
-    {"no", "ALLUMEZ VOTRE LECTEUR", 1000},
-    {"charge", "TELECHARGEMENT EN COURS", 1500},
-    {"charge 5", "DETECTION : VITESSE", 5},
-    {"charge 5", "CONFIRMEZ SUR LE LECTEUR", 300},
-    {"charge 5", "VEUILLEZ ETEINDRE puis REDEMARRER", 500},
-    {"sup_tla", "VERIFICATION LECTEUR", 500},
-    {"trace", "FICHIER TRACE OK", 200},
-};
-
-void PrintTo(const Pull& p, std::ostream* os) {
-    *os << p.command << " +" << p.after_ms << " ms after " << p.marker;
-}
-
-class CablePulled : public ::testing::TestWithParam<Pull> {};
-
-TEST_P(CablePulled, EndsTheSessionAtOnceWithThePortError) {
-    const Pull& p = GetParam();
-    const Command& c = command(p.command);
-    int64_t pulled_ms = -1;
-    for (int run = 0; run < 2; ++run) {  // the first run finds the moment
-        korva::testing::TempWorkDir dir;
-        VirtualReader reader(profile_of(c.profile), FaultKnobs{}, true);
-        GuardedLine line(reader);
-        korva::testing::SessionHarness h(line, c.keys);
-        line.watch(h.clock, SESSION_LIMIT_MS, SESSION_LIMIT_CALLS);
-        line.unplug_at(pulled_ms);
-        int status = -1;
-        try {
-            status = h.run(c.args);
-        } catch (const WatchdogTripped& w) {
-            FAIL() << w.why;
-        }
-        pulled_ms = h.console.printed_at(p.marker) + p.after_ms;
-        if (run == 0) continue;
-        const std::string& out = h.console.output();
-        const std::size_t at = out.find(PORT_ERROR);
-        ASSERT_NE(at, std::string::npos) << out;
-        EXPECT_EQ(out.compare(at + std::strlen(PORT_ERROR), std::strlen(QUIT), QUIT), 0) << out;
-        EXPECT_EQ(status, 1);
-        EXPECT_LE(h.console.printed_at(PORT_ERROR) - pulled_ms, 2000);
-        EXPECT_EQ(h.console.errors(), "korva-maint: COM3 (simulated line): the cable was pulled\n");
-        EXPECT_EQ(out.find("FICHIER TELECHARGE INCORRECT"), std::string::npos);
-        const std::string table = file_or_absent(dir.parent() / "trace.xls");
-        EXPECT_TRUE(table == "<absent>" || table.find('\n') == table.size() - 1) << table;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Moments, CablePulled, ::testing::ValuesIn(PULLS));
 
 // --- the table of docs/RELIABILITY.md -------------------------------------
 

@@ -226,13 +226,14 @@ else
     step "sessions with the virtual reader (COM3), on Linux and under Wine"
     [ -f build/build.ninja ] || cmake --preset default >"$work/configure-linux.log"
     cmake --build --preset default --target korva-reader-sim korva-maint -j 2
-    # with_reader NAME COMMAND...: runs COMMAND with keys O and q on a fresh
-    # virtual reader whose pty is $reader; output in NAME.out.
-    with_reader() {
-        local name=$1 sim_pid
+    # start_reader NAME ARGUMENTS...: a fresh korva-reader-sim with ARGUMENTS
+    # on the pty link $work/reader, its log in sim-NAME.log, mapped to COM3;
+    # its pid in sim_pid, the pty in reader.
+    start_reader() {
+        local name=$1
         shift
         rm -f "$work/reader"
-        build/korva-reader-sim --link "$work/reader" >"$work/sim-$name.log" 2>&1 &
+        build/korva-reader-sim --link "$work/reader" "$@" >"$work/sim-$name.log" 2>&1 &
         sim_pid=$!
         started+=($sim_pid)
         for _ in $(seq 50); do
@@ -242,6 +243,13 @@ else
         [ -e "$work/reader" ] || fail "korva-reader-sim made no pty link"
         reader=$(readlink -f "$work/reader")
         map_com 3 "$reader"
+    }
+    # with_reader NAME COMMAND...: runs COMMAND with keys O and q on a fresh
+    # virtual reader whose pty is $reader; output in NAME.out.
+    with_reader() {
+        local name=$1 sim_pid
+        shift
+        start_reader "$name"
         printf 'Oq' | KORVA_COM3=$reader timeout 120 "$@" >"$work/$name.out" 2>"$work/$name.err" ||
             true
         kill "$sim_pid" 2>/dev/null || true
@@ -276,16 +284,7 @@ else
     # on after the power-off question, "no", both charges with the TLA
     # removal on the way, reset, the_end, q.
     step "the default script under Wine against korva-reader-sim"
-    rm -f "$work/reader"
-    build/korva-reader-sim --link "$work/reader" --profile default --no-pacing \
-        >"$work/sim-script.log" 2>&1 &
-    sim_pid=$!
-    started+=($sim_pid)
-    for _ in $(seq 50); do
-        [ -e "$work/reader" ] && break
-        sleep 0.1
-    done
-    map_com 3 "$(readlink -f "$work/reader")"
+    start_reader script --profile default --no-pacing
     mkdir -p "$work/script"
     (cd "$work/script" && printf '3Okq' | timeout 300 wine "$exe" >"$work/script.out" 2>&1) || true
     kill "$sim_pid" 2>/dev/null || true
@@ -300,16 +299,7 @@ else
     # and ClearCommError tells it gone: the port error, the reason on the
     # error output, status 1.
     step "a cable pulled during a download under Wine"
-    rm -f "$work/reader"
-    build/korva-reader-sim --link "$work/reader" --fault unplug-after=5 --no-pacing \
-        >"$work/sim-pulled.log" 2>&1 &
-    sim_pid=$!
-    started+=($sim_pid)
-    for _ in $(seq 50); do
-        [ -e "$work/reader" ] && break
-        sleep 0.1
-    done
-    map_com 3 "$(readlink -f "$work/reader")"
+    start_reader pulled --fault unplug-after=5 --no-pacing
     status=0
     printf 'Ox' | timeout 120 wine "$exe" 3 charge superviseur 2 q >"$work/pulled.out" \
         2>"$work/pulled.err" || status=$?
@@ -323,15 +313,7 @@ else
     # ..\trace.xls from it, in the user folder; --images is the accented
     # image folder.
     step "a session in an accented working folder, with accented --images"
-    rm -f "$work/reader"
-    build/korva-reader-sim --link "$work/reader" --no-pacing >"$work/sim-accented.log" 2>&1 &
-    sim_pid=$!
-    started+=($sim_pid)
-    for _ in $(seq 50); do
-        [ -e "$work/reader" ] && break
-        sleep 0.1
-    done
-    map_com 3 "$(readlink -f "$work/reader")"
+    start_reader accented --no-pacing
     printf 'trace q' >"$workdir/liste.dvo"
     (cd "$workdir" && printf '3Ox' | timeout 120 wine "$exe" --images "$win_images" \
         >"$work/accented-session.out" 2>"$work/accented-session.err") || true
