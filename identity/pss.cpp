@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "identity/payloads.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -110,20 +111,9 @@ const FrameBody FRAME_BODIES[] = {
 
 constexpr uint32_t SPEEDS[] = {9600, 19200};
 
-// Per-byte factors of the raw reads.
-constexpr uint8_t FACTOR_PROBE = 2;
-constexpr uint8_t FACTOR_REMOVE = 15;
-constexpr uint8_t FACTOR_POLL_SUP_TLA = 15;
-constexpr uint8_t FACTOR_POLL_CHARGE = 65;
-constexpr uint8_t FACTOR_START_SUP_TLA_CB[2] = {35, 35};
-constexpr uint8_t FACTOR_START_CHARGE[2] = {15, 55};
-
 constexpr uint8_t START_BYTE_A = 'A';
 constexpr uint8_t START_BYTE_B = 'B';
 constexpr uint32_t START_LENGTH = 3;
-
-constexpr uint8_t STARTUP_WAIT_SECONDS = 30;
-constexpr uint8_t STARTUP_BLINK_SECONDS = 1;
 
 void send(Session& s, const PssDialogue& d, PssFrameKind kind) {
     const PssFrame frame = pss_frame(kind, d.address);
@@ -156,9 +146,9 @@ bool quick_try(Session& s, PssDialogue& d) {
         print_attempt(s, d, speed, PSS_QUICK_TRY_PAD);
         d.address = pss_address(PSS_QUICK_TRY_PAD);
         send(s, d, PssFrameKind::PROBE);
-        receive(s, d, FACTOR_PROBE);
+        receive(s, d, waits::PSS_PROBE_FACTOR);
         send(s, d, PssFrameKind::PROBE);
-        if (receive(s, d, FACTOR_PROBE) == PSS_PROBE_ANSWER_LENGTH) {
+        if (receive(s, d, waits::PSS_PROBE_FACTOR) == PSS_PROBE_ANSWER_LENGTH) {
             d.speed = speed;
             return true;
         }
@@ -175,7 +165,7 @@ bool full_scan(Session& s, PssDialogue& d) {
             print_attempt(s, d, speed, pad);
             d.address = pss_address(pad);
             send(s, d, PssFrameKind::PROBE);
-            if (receive(s, d, FACTOR_PROBE) == PSS_PROBE_ANSWER_LENGTH) {
+            if (receive(s, d, waits::PSS_PROBE_FACTOR) == PSS_PROBE_ANSWER_LENGTH) {
                 d.speed = speed;
                 return true;
             }
@@ -210,7 +200,7 @@ bool await_startup_blinking(Session& s, const PssDialogue& d) {
     while (!port_gone(s.port)) {
         say(s, d, show_text ? LINE_RESTART_REQUEST : LINE_RESTART_REQUEST_BLANK);
         show_text = !show_text;
-        if (await_answer(s.link, CODE_STARTED, STARTUP_BLINK_SECONDS) == CODE_STARTED) {
+        if (await_answer(s.link, CODE_STARTED, waits::STARTED_BLINK_S) == CODE_STARTED) {
             return true;
         }
     }
@@ -252,11 +242,12 @@ bool pss_check_start(Session& s, PssDialogue& d) {
     request_reset(s.link);
     // No input flush here: the first read takes what the reader's boot sends,
     // the second the start bytes.
-    const uint8_t* factors =
-        d.caller == PssCaller::CHARGE ? FACTOR_START_CHARGE : FACTOR_START_SUP_TLA_CB;
-    receive(s, d, factors[0]);
+    const bool charge = d.caller == PssCaller::CHARGE;
+    receive(s, d, charge ? waits::PSS_BOOT_CHARGE_FACTOR : waits::PSS_BOOT_FACTOR);
     // The start byte and its two zero bytes must all have come.
-    if (receive(s, d, factors[1]) < START_LENGTH) return false;
+    if (receive(s, d, charge ? waits::PSS_START_CHARGE_FACTOR : waits::PSS_START_FACTOR) <
+        START_LENGTH)
+        return false;
     const uint8_t first = d.reply[0];
     const bool b_accepted = d.caller != PssCaller::CB;
     const bool start_byte = first == START_BYTE_A || (b_accepted && first == START_BYTE_B);
@@ -274,13 +265,13 @@ uint8_t pss_remove_tla(Session& s, PssDialogue& d) {
     const bool charge = d.caller == PssCaller::CHARGE;
     for (;;) {
         send(s, d, PssFrameKind::REMOVE_TLA);
-        if (receive(s, d, FACTOR_REMOVE) == 0 && charge) {
+        if (receive(s, d, waits::PSS_REMOVE_FACTOR) == 0 && charge) {
             say(s, d, LINE_NO_LINK);
             return PSS_NO_LINK;
         }
         say(s, d, LINE_QUESTION);
         send(s, d, PssFrameKind::POLL_ANSWER);
-        receive(s, d, charge ? FACTOR_POLL_CHARGE : FACTOR_POLL_SUP_TLA);
+        receive(s, d, charge ? waits::PSS_POLL_CHARGE_FACTOR : waits::PSS_POLL_FACTOR);
         const uint8_t outcome = poll_outcome(d);
         if (outcome == PSS_FSE_PRESENT) say(s, d, LINE_FSE_PRESENT);
         if (outcome == PSS_REFUSED) say(s, d, LINE_REFUSED);
@@ -307,7 +298,7 @@ bool await_restart(Session& s, PssDialogue& d) {
     exchange_free_all(s.link);
     if (d.caller == PssCaller::CHARGE) {
         if (!await_startup_blinking(s, d)) return false;
-    } else if (await_answer(s.link, CODE_STARTED, STARTUP_WAIT_SECONDS) != CODE_STARTED) {
+    } else if (await_answer(s.link, CODE_STARTED, waits::STARTED_S) != CODE_STARTED) {
         say(s, d, LINE_NO_STARTUP_FRAME);
         return false;
     }

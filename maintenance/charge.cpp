@@ -8,6 +8,7 @@
 
 #include "identity/payloads.h"
 #include "images/image_catalogue.h"
+#include "link/reader_waits.h"
 #include "maintenance/download.h"
 #include "maintenance/maintenance_commands.h"
 #include "maintenance/tla_preparation.h"
@@ -16,7 +17,6 @@ namespace korva {
 
 namespace {
 
-constexpr uint8_t SIGNATURE_SECONDS = 30;
 constexpr uint8_t SIGNATURE_ACCEPTED = 0x55;
 constexpr uint8_t TLA_BLOCK_CODE = 10;
 constexpr uint8_t PAYMENT_BLOCK_OFFSET = 32;
@@ -214,7 +214,7 @@ struct Charge {
         print(s, "\n           VALIDATION EN COURS....");
         request_signature(s.link, image.data() + trailer, TRAILER_SIZE, block_code,
                           handle_response);
-        if (await_answer(s.link, CODE_SIGNATURE, SIGNATURE_SECONDS) != CODE_SIGNATURE) {
+        if (await_answer(s.link, CODE_SIGNATURE, waits::SIGNATURE_S) != CODE_SIGNATURE) {
             print(s, "\n           ERREUR CHARGEMENT");
             s.command_failed = true;
             // Without the reported block the first part has nowhere to go.

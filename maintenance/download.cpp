@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "link/reader_waits.h"
+
 namespace korva {
 
 namespace {
 
-constexpr uint8_t ERASE_SECONDS = 30;
-constexpr uint8_t ANSWER_SECONDS = 10;
 constexpr uint8_t PACKET_ACCEPTED = 0x55;
 // The XOR of the fixed leading bytes of an accepted-packet acknowledgement
 // (10 02 02 F1 00 10 0E 55 10 0F); with ETX and DLE also taken out of its
@@ -41,7 +41,7 @@ uint32_t load_packet(ReaderRecord& record, const uint8_t* bytes, uint32_t length
 
 bool send_packet(Session& s) {
     request_download_block(s.link, 0, handle_response);
-    return await_answer(s.link, CODE_DOWNLOAD, ANSWER_SECONDS) == CODE_DOWNLOAD;
+    return await_answer(s.link, CODE_DOWNLOAD, waits::DOWNLOAD_ANSWER_S) == CODE_DOWNLOAD;
 }
 
 }  // namespace
@@ -53,7 +53,8 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
 
     print(s, "\n           EFFACEMENT");
     request_erase(s.link, 0, handle_response);
-    if (await_answer(s.link, CODE_ERASE, ERASE_SECONDS) != CODE_ERASE) return DOWNLOAD_FAILED;
+    if (await_answer(s.link, CODE_ERASE, waits::DOWNLOAD_ERASE_S) != CODE_ERASE)
+        return DOWNLOAD_FAILED;
     if (record.status != block_code) {
         print(s, "\n           ECHEC EFFACEMENT ");
         return DOWNLOAD_FAILED;
@@ -61,7 +62,7 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
 
     print(s, "\n           TELECHARGEMENT EN COURS ... \n");
     request_download_start(s.link, 0, handle_response);
-    if (await_answer(s.link, CODE_DOWNLOAD, ANSWER_SECONDS) != CODE_DOWNLOAD) {
+    if (await_answer(s.link, CODE_DOWNLOAD, waits::DOWNLOAD_ANSWER_S) != CODE_DOWNLOAD) {
         return DOWNLOAD_FAILED;
     }
 

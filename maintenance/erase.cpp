@@ -1,10 +1,10 @@
+#include "link/reader_waits.h"
 #include "maintenance/maintenance_commands.h"
 
 namespace korva {
 
 namespace {
 constexpr uint8_t IDENTITY_BLOCK_CODE = 2;  // block 1, guarded by the access check
-constexpr uint8_t ERASE_WAIT_S = 10;
 }  // namespace
 
 void cmd_efface(Session& s) {
@@ -20,7 +20,7 @@ void cmd_efface(Session& s) {
     } else {
         s.record.param = code;
         request_erase(s.link, 0, handle_response);
-        if (await_answer(s.link, CODE_ERASE, ERASE_WAIT_S) != CODE_ERASE) {
+        if (await_answer(s.link, CODE_ERASE, waits::ERASE_S) != CODE_ERASE) {
             print(s, "\n REPONSE > ECHEC COMMANDE ");
             s.command_failed = true;
         } else if (s.record.status == code) {
