@@ -186,9 +186,9 @@ int run_session(const std::vector<std::string>& args, const Seams& seams, HeldIm
     }
     s.highest_block = 0;
     s.block_bound = 0;
-    s.payment_loading_mode = 0;
-    s.reader_kind = 0;
-    s.tla_state = 1;
+    s.payment_loading_mode = PaymentLoading::NONE;
+    s.reader_kind = ReaderKind::UNKNOWN;
+    s.tla_state = TlaState::FULL;
     const bool started = s.running;
     const bool link_started = !s.input_ended;
     command_loop(s);

@@ -46,7 +46,8 @@ bool send_packet(Session& s) {
 
 }  // namespace
 
-uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t block_code) {
+DownloadResult download_block(Session& s, const uint8_t* bytes, uint32_t count,
+                              uint8_t block_code) {
     ReaderRecord& record = s.record;
     record.ack_state = 0;
     record.param = block_code;
@@ -54,16 +55,16 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
     print(s, "\n           EFFACEMENT");
     request_erase(s.link, 0, handle_response);
     if (await_answer(s.link, CODE_ERASE, waits::DOWNLOAD_ERASE_S) != CODE_ERASE)
-        return DOWNLOAD_FAILED;
+        return DownloadResult::FAILED;
     if (record.status != block_code) {
         print(s, "\n           ECHEC EFFACEMENT ");
-        return DOWNLOAD_FAILED;
+        return DownloadResult::FAILED;
     }
 
     print(s, "\n           TELECHARGEMENT EN COURS ... \n");
     request_download_start(s.link, 0, handle_response);
     if (await_answer(s.link, CODE_DOWNLOAD, waits::DOWNLOAD_ANSWER_S) != CODE_DOWNLOAD) {
-        return DOWNLOAD_FAILED;
+        return DownloadResult::FAILED;
     }
 
     record.sequence = 1;
@@ -78,7 +79,7 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
     while (remaining_bytes > PACKET_SIZE) {
         const uint8_t sent = record.sequence;
         const uint32_t packet_sum = load_packet(record, read, PACKET_SIZE) + sent;
-        if (!send_packet(s)) return DOWNLOAD_FAILED;
+        if (!send_packet(s)) return DownloadResult::FAILED;
 
         if (record.status == PACKET_ACCEPTED) {
             refusals = 0;
@@ -93,20 +94,20 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
             continue;
         }
         print_remaining(s, packets_left);
-        if (record.sequence != sent) return DOWNLOAD_SEQUENCE_ERROR;
-        if (++refusals >= PACKET_RESEND_LIMIT) return DOWNLOAD_FAILED;
+        if (record.sequence != sent) return DownloadResult::SEQUENCE_ERROR;
+        if (++refusals >= PACKET_RESEND_LIMIT) return DownloadResult::FAILED;
     }
 
-    if (remaining_bytes == 0) return DOWNLOAD_OK;
+    if (remaining_bytes == 0) return DownloadResult::OK;
 
     record.sequence = 0;
     sum += load_packet(record, read, remaining_bytes);
-    if (!send_packet(s)) return DOWNLOAD_FAILED;
+    if (!send_packet(s)) return DownloadResult::FAILED;
     print_remaining(s, packets_left);
-    if (record.reader_sum != sum) return DOWNLOAD_CHECKSUM_ERROR;
+    if (record.reader_sum != sum) return DownloadResult::CHECKSUM_ERROR;
     print(s, "\n           VERIFICATION CHECKSUM :");
     print(s, "  %x = %x:", record.reader_sum, sum);
-    return DOWNLOAD_OK;
+    return DownloadResult::OK;
 }
 
 }  // namespace korva
