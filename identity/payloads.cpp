@@ -115,4 +115,13 @@ bool walk_block_list(ReaderLink& link, uint8_t highest_block,
     return true;
 }
 
+bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty) {
+    empty.clear();
+    const bool complete = walk_block_list(s.link, s.highest_block, [&empty](ByteView item) {
+        if (item_block_empty(item)) empty.push_back(item_block(item));
+    });
+    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
+    return complete;
+}
+
 }  // namespace korva

@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "identity/identity_commands.h"
-#include "identity/pss.h"
+#include "identity/payloads.h"
+#include "pss/pss.h"
 
 namespace korva {
 

@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "identity/pss.h"
+#include "identity/payloads.h"
+#include "pss/pss.h"
 
 namespace korva {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "identity/identity_commands.h"
-#include "identity/pss.h"
+#include "pss/pss.h"
 #include "tests/support/pss_test_peer.h"
 #include "tests/support/virtual_reader_bench.h"
 

@@ -1,8 +1,7 @@
-#include "identity/pss.h"
+#include "pss/pss.h"
 
 #include <cstddef>
 
-#include "identity/payloads.h"
 #include "link/reader_waits.h"
 
 namespace korva {
@@ -356,15 +355,6 @@ bool await_restart(Session& s, PssDialogue& d) {
     }
     say(s, d, LINE_HOLD_ACCEPTED);
     return true;
-}
-
-bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty) {
-    empty.clear();
-    const bool complete = walk_block_list(s.link, s.highest_block, [&empty](ByteView item) {
-        if (item_block_empty(item)) empty.push_back(item_block(item));
-    });
-    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
-    return complete;
 }
 
 }  // namespace korva

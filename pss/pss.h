@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
 #include "session/session.h"
 
@@ -86,12 +85,5 @@ void pss_payment_loading(Session& s, PssDialogue& d);
 // Back to the framed settings, the wait for the reader's start-up frame and
 // the maintenance hold. True when the reader accepted the hold.
 bool await_restart(Session& s, PssDialogue& d);
-
-// Reads the block list as the PSS callers check it (walk_block_list): one
-// answer per item, 2 s each, until one names a block at or above
-// highest_block. Puts the numbers of the empty blocks into empty, in the
-// order of the answers. False, after printing the failure line, when the
-// list did not come whole.
-bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty);
 
 }  // namespace korva
