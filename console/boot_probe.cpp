@@ -1,5 +1,6 @@
 #include "console/console_commands.h"
 #include "identity/payloads.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -37,7 +38,7 @@ void boot_probe(Session& s) {
     }
     s.highest_block = highest;
     s.block_bound = static_cast<uint8_t>(2 * highest + 1);
-    pause_seconds(s, 1);
+    pause_seconds(s, waits::BOOT_PROBE_S);
 }
 
 }  // namespace korva

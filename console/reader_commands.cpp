@@ -1,6 +1,7 @@
 #include <array>
 
 #include "console/console_commands.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -8,8 +9,6 @@ namespace {
 
 constexpr uint8_t SPEED_CODE_9600 = 1;
 constexpr uint8_t SPEED_CODE_19200 = 2;
-constexpr uint8_t SPEED_WAIT_S = 5;
-constexpr uint8_t STARTED_WAIT_S = 30;
 // What may still sit in the line from before the reader was switched on.
 constexpr uint32_t STALE_BYTES = 50;
 
@@ -24,7 +23,7 @@ const char* const SPEED_REFUSED =
 // then in the record's status).
 bool ask_speed(Session& s, uint8_t speed_code) {
     request_speed(s.link, speed_code, handle_response);
-    return await_answer(s.link, CODE_SPEED, SPEED_WAIT_S) == CODE_SPEED;
+    return await_answer(s.link, CODE_SPEED, waits::SPEED_S) == CODE_SPEED;
 }
 
 // The port follows the reader's speed; a port that refuses it ends the run.
@@ -85,7 +84,7 @@ void cmd_no(Session& s) {
     std::array<uint8_t, STALE_BYTES> stale{};
     read_port(s.port, stale.data(), STALE_BYTES);
     print(s, "\r                   ALLUMEZ VOTRE LECTEUR KORVA...                      ");
-    if (await_answer(s.link, CODE_STARTED, STARTED_WAIT_S) != CODE_STARTED) {
+    if (await_answer(s.link, CODE_STARTED, waits::STARTED_S) != CODE_STARTED) {
         print(s, "\n REPONSE > PAS DE REPONSE LECTEUR ");
         s.command_failed = true;
         return;

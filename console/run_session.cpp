@@ -6,6 +6,7 @@
 #include "console/command_table.h"
 #include "console/console_commands.h"
 #include "korva_version.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -112,7 +113,7 @@ void load_script(Session& s, const std::vector<std::string>& args) {
 bool next_command_line(Session& s) {
     if (s.script.remaining() > 0) {
         if (s.first_script_command_taken) {
-            pause_seconds(s, 2);
+            pause_seconds(s, waits::SCRIPT_COMMAND_S);
         } else {
             s.first_script_command_taken = true;
         }
@@ -180,14 +181,14 @@ int run_session(const std::vector<std::string>& args, const Seams& seams, HeldIm
         s.port.read_chunk = READ_CHUNK;
         link_startup(s);
         load_script(s, args);
-        pause_seconds(s, 1);
+        pause_seconds(s, waits::LINK_STARTED_S);
         print(s, "\r%75s", "");
     }
     s.highest_block = 0;
     s.block_bound = 0;
-    s.payment_loading_mode = 0;
-    s.reader_kind = 0;
-    s.tla_state = 1;
+    s.payment_loading_mode = PaymentLoading::NONE;
+    s.reader_kind = ReaderKind::UNKNOWN;
+    s.tla_state = TlaState::FULL;
     const bool started = s.running;
     const bool link_started = !s.input_ended;
     command_loop(s);

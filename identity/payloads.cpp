@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
+#include "link/reader_waits.h"
+
 namespace korva {
 
 namespace {
 
-constexpr uint8_t BOOT_INFO_WAIT_S = 5;
-constexpr uint8_t BLOCK_ITEM_WAIT_S = 2;
 // A correct reader lists its blocks in ascending order, one answer each,
 // except the identity block, which answers once per tag, and a tag is one
 // byte: at most 255 of its answers fail to raise the highest block number
@@ -90,7 +90,7 @@ std::string printable_text(ByteView bytes) {
 
 bool fetch_boot_info(ReaderLink& link) {
     request_boot_info(link, handle_response);
-    return await_answer(link, CODE_BOOT_INFO, BOOT_INFO_WAIT_S) == CODE_BOOT_INFO;
+    return await_answer(link, CODE_BOOT_INFO, waits::BOOT_INFO_S) == CODE_BOOT_INFO;
 }
 
 bool walk_block_list(ReaderLink& link, uint8_t highest_block,
@@ -101,7 +101,8 @@ bool walk_block_list(ReaderLink& link, uint8_t highest_block,
     int highest_seen = -1;
     uint32_t not_raising = 0;
     while (block < highest_block) {
-        if (await_answer(link, CODE_BLOCK_LIST, BLOCK_ITEM_WAIT_S) != CODE_BLOCK_LIST) return false;
+        if (await_answer(link, CODE_BLOCK_LIST, waits::BLOCK_LIST_ITEM_S) != CODE_BLOCK_LIST)
+            return false;
         const ByteView item = block_item(*link.record);
         block = item_block(item);
         if (block > highest_seen) {
@@ -112,6 +113,15 @@ bool walk_block_list(ReaderLink& link, uint8_t highest_block,
         visit(item);
     }
     return true;
+}
+
+bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty) {
+    empty.clear();
+    const bool complete = walk_block_list(s.link, s.highest_block, [&empty](ByteView item) {
+        if (item_block_empty(item)) empty.push_back(item_block(item));
+    });
+    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
+    return complete;
 }
 
 }  // namespace korva

@@ -23,8 +23,10 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "link/link.h"
+#include "session/session.h"
 
 namespace korva {
 
@@ -92,5 +94,10 @@ bool fetch_boot_info(ReaderLink& link);
 // reader repeating itself cannot keep the list going for ever).
 bool walk_block_list(ReaderLink& link, uint8_t highest_block,
                      const std::function<void(ByteView item)>& visit);
+// Reads the block list as sup_tla, cb and the TLA update preparation check
+// it (walk_block_list up to the session's highest block). Puts the numbers
+// of the empty blocks into empty, in the order of the answers. False, after
+// printing the failure line, when the list did not come whole.
+bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty);
 
 }  // namespace korva

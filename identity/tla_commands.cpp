@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "identity/identity_commands.h"
-#include "identity/pss.h"
+#include "identity/payloads.h"
+#include "pss/pss.h"
 
 namespace korva {
 
@@ -11,9 +12,6 @@ namespace {
 
 // Blocks that the PSS commands need (0, 2, 3, 4) and the TLA block (5).
 constexpr uint8_t TLA_COMMAND_BLOCKS[] = {0, 2, 3, 4, 5};
-constexpr uint8_t PAYMENT_LOADING_NONE = 0;
-constexpr uint8_t PAYMENT_LOADING_ON_HOLD = 1;
-constexpr uint8_t PAYMENT_LOADING_31_BLOCKS = 2;
 constexpr uint8_t LAST_15_BLOCK_NUMBER = 30;
 
 // True when the block list came completely and none of the blocks that
@@ -42,15 +40,15 @@ void cmd_sup_tla(Session& s) {
         return;
     }
     bool back_on_hold = false;
-    if (pss_remove_tla(s, d) == PSS_ACCEPTED) back_on_hold = await_restart(s, d);
+    if (pss_remove_tla(s, d) == PssOutcome::ACCEPTED) back_on_hold = await_restart(s, d);
     print(s, "\n");
     if (!back_on_hold) s.command_failed = true;
 }
 
 void cmd_cb(Session& s) {
-    s.payment_loading_mode = PAYMENT_LOADING_NONE;
+    s.payment_loading_mode = PaymentLoading::NONE;
     if (s.highest_block > LAST_15_BLOCK_NUMBER) {
-        s.payment_loading_mode = PAYMENT_LOADING_31_BLOCKS;
+        s.payment_loading_mode = PaymentLoading::BLOCKS_31;
         return;
     }
     PssDialogue d(PssCaller::CB);
@@ -61,7 +59,7 @@ void cmd_cb(Session& s) {
     print(s, "\r           PREPARATION DU CHARGEMENT MONETIQUE                    ");
     pss_payment_loading(s, d);
     if (await_restart(s, d)) {
-        s.payment_loading_mode = PAYMENT_LOADING_ON_HOLD;
+        s.payment_loading_mode = PaymentLoading::ON_HOLD;
     } else {
         s.command_failed = true;
     }

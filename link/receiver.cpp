@@ -5,6 +5,7 @@
 
 #include "link/frames.h"
 #include "link/link.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -19,9 +20,6 @@ constexpr uint8_t AWAIT_SUBCODE = 4;
 constexpr uint8_t AWAIT_SECTION_DLE = 5;
 constexpr uint8_t IN_BODY = 6;
 constexpr uint8_t AWAIT_CHECK = 7;
-
-// Fixed pause at the end of link_open, for the line to settle.
-constexpr int64_t OPEN_SETTLE_MS = 50;
 
 // A start bit, eight data bits and a stop bit.
 constexpr int64_t BITS_PER_BYTE = 10;
@@ -225,7 +223,7 @@ uint8_t await_answer(ReaderLink& link, uint8_t code, uint8_t seconds) {
         } else if (clock.calendar_ms() == before) {
             // The read came back empty without waiting (a broken or closed
             // line): wait a little rather than spin.
-            clock.sleep_ms(1);
+            clock.sleep_ms(waits::EMPTY_READ_BACKOFF_MS);
         }
     }
     if (link.answered == code) return code;
@@ -241,7 +239,7 @@ void link_open(ReaderLink& link, SerialPort& port, Clock& clock) {
     link.port = &port;
     link.clock = &clock;
     link_poll(link);
-    clock.sleep_ms(OPEN_SETTLE_MS);
+    clock.sleep_ms(waits::LINK_OPEN_SETTLE_MS);
 }
 
 void link_close(ReaderLink& link) {

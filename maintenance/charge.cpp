@@ -8,6 +8,8 @@
 
 #include "identity/payloads.h"
 #include "images/image_catalogue.h"
+#include "link/reader_waits.h"
+#include "maintenance/block_codes.h"
 #include "maintenance/download.h"
 #include "maintenance/maintenance_commands.h"
 #include "maintenance/tla_preparation.h"
@@ -16,23 +18,18 @@ namespace korva {
 
 namespace {
 
-constexpr uint8_t SIGNATURE_SECONDS = 30;
 constexpr uint8_t SIGNATURE_ACCEPTED = 0x55;
-constexpr uint8_t TLA_BLOCK_CODE = 10;
-constexpr uint8_t PAYMENT_BLOCK_OFFSET = 32;
+// With payment loading on hold, the reader reports blocks 16 below where
+// they are shown.
 constexpr int PAYMENT_SHOWN_OFFSET = 16;
-constexpr uint8_t READER_KIND_UPDATABLE = 1;
-constexpr uint8_t READER_KIND_OLD = 2;
 // A signature answer fills the 128-byte SI section.
 constexpr std::size_t SIGNATURE_ANSWER_SIZE = 128;
 // The version bytes follow the software name's field at a fixed distance
 // from where a 28-character name would end.
 constexpr std::size_t VERSION_DISTANCE = 28;
 
-enum : uint8_t { FAILURE_NONE = 0, FAILURE_REFUSED = 1 };
-
 // Which part a download pass sends.
-enum : uint8_t { PASS_LAST = 0, PASS_FIRST_PART = 1, PASS_SECOND_PART = 2 };
+enum class Pass : uint8_t { LAST = 0, FIRST_PART = 1, SECOND_PART = 2 };
 
 // Position of the first '$' in data[from, end), or end when there is none.
 std::size_t find_dollar(const ReaderRecord& record, std::size_t from, std::size_t end) {
@@ -47,7 +44,7 @@ std::size_t find_dollar(const ReaderRecord& record, std::size_t from, std::size_
 bool read_block_code(Session& s, uint8_t& block_code) {
     if (!read_input(s, "\n           NUMERO DE BLOC : ", s.line_buffer)) return false;
     first_word(s.line_buffer, s.word_buffer);
-    block_code = static_cast<uint8_t>(2 * typed_block_number(s.word_buffer));
+    block_code = block_code_of(typed_block_number(s.word_buffer));
     return true;
 }
 
@@ -59,8 +56,8 @@ void learn_reader_kind(Session& s) {
         const std::size_t dollar = 1 + item_publisher(item).size();
         if (dollar + 5 > item.size()) return;
         const ByteView kind = item.subspan(dollar + 2, 3);
-        if (std::equal(kind.begin(), kind.end(), "KRV")) s.reader_kind = READER_KIND_UPDATABLE;
-        if (std::equal(kind.begin(), kind.end(), "KER")) s.reader_kind = READER_KIND_OLD;
+        if (std::equal(kind.begin(), kind.end(), "KRV")) s.reader_kind = ReaderKind::UPDATABLE;
+        if (std::equal(kind.begin(), kind.end(), "KER")) s.reader_kind = ReaderKind::OLD;
     });
     if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
 }
@@ -69,7 +66,8 @@ void learn_reader_kind(Session& s) {
 // its block, publisher, software name and version.
 void show_installed(Session& s, uint8_t block) {
     const ReaderRecord& r = s.record;
-    const int shown = s.payment_loading_mode == 1 ? block + PAYMENT_SHOWN_OFFSET : block;
+    const int shown =
+        s.payment_loading_mode == PaymentLoading::ON_HOLD ? block + PAYMENT_SHOWN_OFFSET : block;
     print(s, "\n           LOGICIEL INSTALLE : BLOC[%d]", shown);
 
     print(s, "\n                    EDITEUR  : ");
@@ -154,10 +152,11 @@ void print_failure_banner(Session& s) {
 struct Charge {
     Session& s;
     std::span<uint8_t> image;
-    uint8_t block_code;
-    uint8_t failure;
-    uint8_t pass;
-    uint32_t second_part;  // P of a two-part image
+    uint8_t block_code;  // of the pass under way
+    ChargeFailure failure;
+    Pass pass;
+    uint32_t second_part;        // P of a two-part image
+    uint8_t reported_block = 0;  // where the reader put the last validated part
 
     void run() {
         const uint32_t length = static_cast<uint32_t>(image.size());
@@ -165,69 +164,72 @@ struct Charge {
         for (;;) {
             uint32_t start = 0;
             uint32_t trailer = count;
-            if (pass == PASS_SECOND_PART) {
+            if (pass == Pass::SECOND_PART) {
                 start = second_part;
                 count = length - TRAILER_SIZE - second_part;
                 trailer = length - TRAILER_SIZE;
             }
             download(start, count);
-            if (failure != FAILURE_REFUSED) {
+            if (failure != ChargeFailure::REFUSED) {
                 print(s, "\n           CHARGEMENT TERMINE");
-                if (block_code == 2 || block_code == 34) {
+                if (block_code == IDENTITY_BLOCK_CODE ||
+                    block_code == PAYMENT_IDENTITY_BLOCK_CODE) {
                     write_client_file(s, image);
                 } else {
                     validate(trailer);
                 }
             }
 
-            if (pass == PASS_SECOND_PART) {
+            // The first part goes into the block after the one the reader
+            // reported for the second.
+            if (pass == Pass::SECOND_PART) {
                 count = second_part - TRAILER_SIZE;
-                block_code = static_cast<uint8_t>(2 * block_code + 2);
-                pass = PASS_FIRST_PART;
-            } else if (pass == PASS_FIRST_PART) {
-                pass = PASS_LAST;
+                block_code = block_code_of(static_cast<uint8_t>(reported_block + 1));
+                pass = Pass::FIRST_PART;
+            } else if (pass == Pass::FIRST_PART) {
+                pass = Pass::LAST;
             }
-            if (failure != FAILURE_NONE) {
+            if (failure != ChargeFailure::NONE) {
                 s.command_failed = true;
                 // The banner blames the image; a port whose device went
                 // away is the session's to report.
                 if (!port_gone(s.port)) print_failure_banner(s);
-                pass = PASS_LAST;
+                pass = Pass::LAST;
             }
-            if (pass == PASS_LAST) break;
+            if (pass == Pass::LAST) break;
         }
         print(s, "\n");
     }
 
     void download(uint32_t start, uint32_t count) {
-        if (failure == FAILURE_NONE) {
-            failure = download_block(s, image.data() + start, count, block_code);
+        if (failure == ChargeFailure::NONE) {
+            failure = charge_failure(download_block(s, image.data() + start, count, block_code));
         } else {
             print(s, "\n           ERREUR PARAMETRAGE");
         }
-        if (failure == FAILURE_REFUSED) print(s, "\n           ERREUR CHARGEMENT");
+        if (failure == ChargeFailure::REFUSED) print(s, "\n           ERREUR CHARGEMENT");
     }
 
-    // The reader checks the signature trailer; on success block_code holds
-    // the block number that the reader reports.
+    // The reader checks the signature trailer and reports the block it
+    // installed the part into.
     void validate(uint32_t trailer) {
         print(s, "\n           VALIDATION EN COURS....");
         request_signature(s.link, image.data() + trailer, TRAILER_SIZE, block_code,
                           handle_response);
-        if (await_answer(s.link, CODE_SIGNATURE, SIGNATURE_SECONDS) != CODE_SIGNATURE) {
+        if (await_answer(s.link, CODE_SIGNATURE, waits::SIGNATURE_S) != CODE_SIGNATURE) {
             print(s, "\n           ERREUR CHARGEMENT");
             s.command_failed = true;
             // Without the reported block the first part has nowhere to go.
-            if (pass == PASS_SECOND_PART) failure = FAILURE_REFUSED;
+            if (pass == Pass::SECOND_PART) failure = ChargeFailure::REFUSED;
             return;
         }
         if (s.record.ack_state != SIGNATURE_ACCEPTED) {
             print(s, "\n           ERREUR SIGNATURE LOGICIELLE");
-            failure = FAILURE_REFUSED;
+            failure = ChargeFailure::REFUSED;
             return;
         }
-        block_code = static_cast<uint8_t>(s.record.data[0] / 2);
-        show_installed(s, block_code);
+        reported_block = static_cast<uint8_t>(s.record.data[0] / 2);
+        show_installed(s, reported_block);
     }
 };
 
@@ -245,32 +247,20 @@ void cmd_charge(Session& s) {
         return;
     }
 
-    if (s.reader_kind == 0) learn_reader_kind(s);
-    if (s.reader_kind != READER_KIND_UPDATABLE) {
+    if (s.reader_kind == ReaderKind::UNKNOWN) learn_reader_kind(s);
+    if (s.reader_kind != ReaderKind::UPDATABLE) {
         print(s, "\r            VOTRE LECTEUR EST EN VERSION 1.40");
         print(s, "\n        MISE A JOUR NON AUTORISE SUR KORVA 1.40\n");
         s.command_failed = true;
         return;
     }
 
-    HeldImage* stored = nullptr;
-    switch (block_code) {
-        case 0:
-        case 4:
-        case 6:
-        case 12:
-            stored = find_image(s.held_images, block_code);
-            break;
-        case TLA_BLOCK_CODE:
-            if (s.tla_state != 1) {
-                print(s, "\r        FIN DE LA MISE A JOUR        ");
-                return;
-            }
-            stored = find_image(s.held_images, block_code);
-            break;
-        default:
-            break;
+    // Only the full TLA is updated.
+    if (block_code == TLA_BLOCK_CODE && s.tla_state != TlaState::FULL) {
+        print(s, "\r        FIN DE LA MISE A JOUR        ");
+        return;
     }
+    HeldImage* stored = find_image(s.held_images, block_code);
     if (stored == nullptr) {
         print(s, "\r        ERREUR FICHIER PARAMETRES        ");
         s.command_failed = true;
@@ -283,31 +273,32 @@ void cmd_charge(Session& s) {
     }
 
     print(s, "\r REPONSE > LECTURE FICHIER OK                              ");
-    Charge charge{s, image, block_code, FAILURE_NONE, PASS_LAST, 0};
+    Charge charge{s, image, block_code, ChargeFailure::NONE, Pass::LAST, 0};
     // An image too short to hold its own trailer can only be refused.
-    if (image.size() < TRAILER_SIZE) charge.failure = FAILURE_REFUSED;
+    if (image.size() < TRAILER_SIZE) charge.failure = ChargeFailure::REFUSED;
 
-    if (charge.failure == FAILURE_NONE && s.payment_loading_mode == 0) {
+    if (charge.failure == ChargeFailure::NONE && s.payment_loading_mode == PaymentLoading::NONE) {
         const ImageClass c = classify_image(image, block_code);
         if (c.refused) {
-            charge.failure = FAILURE_REFUSED;
+            charge.failure = ChargeFailure::REFUSED;
         } else {
             if (c.two_part) {
-                charge.pass = PASS_SECOND_PART;
+                charge.pass = Pass::SECOND_PART;
                 charge.second_part = c.second_part;
             }
-            if (c.tla) s.tla_state = 1;
+            if (c.tla) s.tla_state = TlaState::FULL;
         }
-    } else if (s.payment_loading_mode == 2) {
+    } else if (s.payment_loading_mode == PaymentLoading::BLOCKS_31) {
         charge.block_code = static_cast<uint8_t>(charge.block_code + PAYMENT_BLOCK_OFFSET);
     }
 
-    if (charge.failure == FAILURE_NONE && s.tla_state == 1 && charge.block_code == TLA_BLOCK_CODE) {
+    if (charge.failure == ChargeFailure::NONE && s.tla_state == TlaState::FULL &&
+        charge.block_code == TLA_BLOCK_CODE) {
         switch (prepare_tla_update(s)) {
             case TlaPreparation::END_COMMAND:
                 return;
             case TlaPreparation::REFUSED:
-                charge.failure = FAILURE_REFUSED;
+                charge.failure = ChargeFailure::REFUSED;
                 break;
             case TlaPreparation::READY:
                 break;

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "link/reader_waits.h"
+
 namespace korva {
 
 namespace {
 
-constexpr uint8_t ERASE_SECONDS = 30;
-constexpr uint8_t ANSWER_SECONDS = 10;
 constexpr uint8_t PACKET_ACCEPTED = 0x55;
 // The XOR of the fixed leading bytes of an accepted-packet acknowledgement
 // (10 02 02 F1 00 10 0E 55 10 0F); with ETX and DLE also taken out of its
@@ -41,28 +41,30 @@ uint32_t load_packet(ReaderRecord& record, const uint8_t* bytes, uint32_t length
 
 bool send_packet(Session& s) {
     request_download_block(s.link, 0, handle_response);
-    return await_answer(s.link, CODE_DOWNLOAD, ANSWER_SECONDS) == CODE_DOWNLOAD;
+    return await_answer(s.link, CODE_DOWNLOAD, waits::DOWNLOAD_ANSWER_S) == CODE_DOWNLOAD;
 }
 
 }  // namespace
 
-uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t block_code) {
+DownloadResult download_block(Session& s, const uint8_t* bytes, uint32_t count,
+                              uint8_t block_code) {
     ReaderRecord& record = s.record;
     record.ack_state = 0;
     record.param = block_code;
 
     print(s, "\n           EFFACEMENT");
     request_erase(s.link, 0, handle_response);
-    if (await_answer(s.link, CODE_ERASE, ERASE_SECONDS) != CODE_ERASE) return DOWNLOAD_FAILED;
+    if (await_answer(s.link, CODE_ERASE, waits::DOWNLOAD_ERASE_S) != CODE_ERASE)
+        return DownloadResult::FAILED;
     if (record.status != block_code) {
         print(s, "\n           ECHEC EFFACEMENT ");
-        return DOWNLOAD_FAILED;
+        return DownloadResult::FAILED;
     }
 
     print(s, "\n           TELECHARGEMENT EN COURS ... \n");
     request_download_start(s.link, 0, handle_response);
-    if (await_answer(s.link, CODE_DOWNLOAD, ANSWER_SECONDS) != CODE_DOWNLOAD) {
-        return DOWNLOAD_FAILED;
+    if (await_answer(s.link, CODE_DOWNLOAD, waits::DOWNLOAD_ANSWER_S) != CODE_DOWNLOAD) {
+        return DownloadResult::FAILED;
     }
 
     record.sequence = 1;
@@ -77,7 +79,7 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
     while (remaining_bytes > PACKET_SIZE) {
         const uint8_t sent = record.sequence;
         const uint32_t packet_sum = load_packet(record, read, PACKET_SIZE) + sent;
-        if (!send_packet(s)) return DOWNLOAD_FAILED;
+        if (!send_packet(s)) return DownloadResult::FAILED;
 
         if (record.status == PACKET_ACCEPTED) {
             refusals = 0;
@@ -92,20 +94,20 @@ uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t
             continue;
         }
         print_remaining(s, packets_left);
-        if (record.sequence != sent) return DOWNLOAD_SEQUENCE_ERROR;
-        if (++refusals >= PACKET_RESEND_LIMIT) return DOWNLOAD_FAILED;
+        if (record.sequence != sent) return DownloadResult::SEQUENCE_ERROR;
+        if (++refusals >= PACKET_RESEND_LIMIT) return DownloadResult::FAILED;
     }
 
-    if (remaining_bytes == 0) return DOWNLOAD_OK;
+    if (remaining_bytes == 0) return DownloadResult::OK;
 
     record.sequence = 0;
     sum += load_packet(record, read, remaining_bytes);
-    if (!send_packet(s)) return DOWNLOAD_FAILED;
+    if (!send_packet(s)) return DownloadResult::FAILED;
     print_remaining(s, packets_left);
-    if (record.reader_sum != sum) return DOWNLOAD_CHECKSUM_ERROR;
+    if (record.reader_sum != sum) return DownloadResult::CHECKSUM_ERROR;
     print(s, "\n           VERIFICATION CHECKSUM :");
     print(s, "  %x = %x:", record.reader_sum, sum);
-    return DOWNLOAD_OK;
+    return DownloadResult::OK;
 }
 
 }  // namespace korva

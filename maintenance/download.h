@@ -5,14 +5,10 @@
 
 #include <cstdint>
 
+#include "maintenance/results.h"
 #include "session/session.h"
 
 namespace korva {
-
-constexpr uint8_t DOWNLOAD_OK = 0;
-constexpr uint8_t DOWNLOAD_FAILED = 1;          // unanswered, or erase named another block
-constexpr uint8_t DOWNLOAD_SEQUENCE_ERROR = 5;  // refused, naming another sequence number
-constexpr uint8_t DOWNLOAD_CHECKSUM_ERROR = 6;  // the reader's checksum differs
 
 constexpr uint32_t PACKET_SIZE = 80;
 // A refused packet that the reader asks for again is sent again; a reader
@@ -21,6 +17,6 @@ constexpr uint32_t PACKET_RESEND_LIMIT = 16;
 
 // Puts count bytes into the block of block_code through the session's link
 // and record. Prints its own progress lines; returns one of the results.
-uint8_t download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t block_code);
+DownloadResult download_block(Session& s, const uint8_t* bytes, uint32_t count, uint8_t block_code);
 
 }  // namespace korva

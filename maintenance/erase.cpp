@@ -1,17 +1,14 @@
+#include "link/reader_waits.h"
+#include "maintenance/block_codes.h"
 #include "maintenance/maintenance_commands.h"
 
 namespace korva {
-
-namespace {
-constexpr uint8_t IDENTITY_BLOCK_CODE = 2;  // block 1, guarded by the access check
-constexpr uint8_t ERASE_WAIT_S = 10;
-}  // namespace
 
 void cmd_efface(Session& s) {
     if (!read_input(s, "\n           NUMERO DU BLOC : ", s.line_buffer)) return;
     first_word(s.line_buffer, s.word_buffer);
     // The reader names a block by twice its number, in 8 bits.
-    const uint8_t code = static_cast<uint8_t>(2 * typed_block_number(s.word_buffer));
+    const uint8_t code = block_code_of(typed_block_number(s.word_buffer));
     if (code >= s.block_bound) {
         print(s, "\n REPONSE > NUMERO DE BLOC INCORRECT");
         s.command_failed = true;
@@ -20,7 +17,7 @@ void cmd_efface(Session& s) {
     } else {
         s.record.param = code;
         request_erase(s.link, 0, handle_response);
-        if (await_answer(s.link, CODE_ERASE, ERASE_WAIT_S) != CODE_ERASE) {
+        if (await_answer(s.link, CODE_ERASE, waits::ERASE_S) != CODE_ERASE) {
             print(s, "\n REPONSE > ECHEC COMMANDE ");
             s.command_failed = true;
         } else if (s.record.status == code) {

@@ -2,20 +2,15 @@
 
 #include <vector>
 
-#include "identity/pss.h"
+#include "identity/payloads.h"
+#include "pss/pss.h"
 
 namespace korva {
 
 namespace {
 
-constexpr uint8_t TLA_NONE = 0;
-constexpr uint8_t TLA_FULL = 1;
-constexpr uint8_t TLA_REDUCED = 2;
-
 // What the block list says about the PSS dialogue.
-constexpr uint8_t PSS_MAY_RUN = 0;
-constexpr uint8_t PSS_UNAVAILABLE = 1;
-constexpr uint8_t PSS_TLA_EMPTY = 2;
+enum class PssAvailability : uint8_t { MAY_RUN = 0, UNAVAILABLE = 1, TLA_EMPTY = 2 };
 
 constexpr uint8_t TLA_BLOCK = 5;
 constexpr uint8_t FULL_TLA_BLOCK = 6;
@@ -25,9 +20,9 @@ constexpr uint8_t FULL_TLA_BLOCK = 6;
 // means no TLA, and an empty block 6 means the reduced TLA unless something
 // was already found missing. A list that stopped early makes the dialogue
 // unavailable after the answers that did come.
-uint8_t detect_tla(Session& s) {
+PssAvailability detect_tla(Session& s) {
     std::vector<uint8_t> empty;
-    uint8_t pss_state = PSS_MAY_RUN;
+    PssAvailability pss_state = PssAvailability::MAY_RUN;
     const bool complete = list_empty_blocks(s, empty);
     for (uint8_t block : empty) {
         switch (block) {
@@ -35,40 +30,40 @@ uint8_t detect_tla(Session& s) {
             case 2:
             case 3:
             case 4:
-                pss_state = PSS_UNAVAILABLE;
+                pss_state = PssAvailability::UNAVAILABLE;
                 break;
             case TLA_BLOCK:
-                pss_state = PSS_TLA_EMPTY;
-                s.tla_state = TLA_NONE;
+                pss_state = PssAvailability::TLA_EMPTY;
+                s.tla_state = TlaState::NONE;
                 break;
             case FULL_TLA_BLOCK:
-                if (pss_state == PSS_MAY_RUN) s.tla_state = TLA_REDUCED;
+                if (pss_state == PssAvailability::MAY_RUN) s.tla_state = TlaState::REDUCED;
                 break;
             default:
                 break;
         }
     }
-    return complete ? pss_state : PSS_UNAVAILABLE;
+    return complete ? pss_state : PssAvailability::UNAVAILABLE;
 }
 
 }  // namespace
 
 TlaPreparation prepare_tla_update(Session& s) {
-    const uint8_t pss_state = detect_tla(s);
+    const PssAvailability pss_state = detect_tla(s);
     // A port whose device is gone ends the command here and at each step
     // below: the session then says so.
     if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
-    if (s.tla_state == TLA_NONE) {
+    if (s.tla_state == TlaState::NONE) {
         print(s, "\r REPONSE > TLA NON DETECTE => PAS DE MISE A JOUR TLA      ");
         print(s, "\n           FIN DE LA MISE A JOUR        ");
         return TlaPreparation::END_COMMAND;
     }
-    if (s.tla_state == TLA_FULL) {
+    if (s.tla_state == TlaState::FULL) {
         print(s, "\r REPONSE > ORBEX DETECTE => MISE A JOUR ORBEX      \n");
     } else {
         print(s, "\r REPONSE > TLA REDUIT DETECTE => MISE A JOUR PALENTRIX      \n");
     }
-    if (pss_state == PSS_UNAVAILABLE) {
+    if (pss_state == PssAvailability::UNAVAILABLE) {
         print(s, "\r REPONSE > COMMANDES PSS NON DISPONIBLE ");
         return TlaPreparation::REFUSED;
     }
@@ -80,9 +75,9 @@ TlaPreparation prepare_tla_update(Session& s) {
                     "\r                                                 ");
     // No key will ever come: the reader is left as it is.
     if (s.input_ended) return TlaPreparation::END_COMMAND;
-    const uint8_t outcome = pss_remove_tla(s, d);
+    const PssOutcome outcome = pss_remove_tla(s, d);
     if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
-    if (outcome != PSS_ACCEPTED) return TlaPreparation::REFUSED;
+    if (outcome != PssOutcome::ACCEPTED) return TlaPreparation::REFUSED;
     await_restart(s, d);
     if (port_gone(s.port)) return TlaPreparation::END_COMMAND;
     return TlaPreparation::READY;

@@ -3,15 +3,10 @@
 // the PSS dialogue and come back on maintenance hold.
 #pragma once
 
+#include "maintenance/results.h"
 #include "session/session.h"
 
 namespace korva {
-
-enum class TlaPreparation {
-    END_COMMAND,  // charge ends here
-    REFUSED,      // charge goes on with failure code 1
-    READY,        // charge goes on with failure code 0
-};
 
 TlaPreparation prepare_tla_update(Session& s);
 

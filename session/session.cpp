@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/reader_waits.h"
+
 namespace korva {
 
 namespace {
-
-constexpr int64_t BLINK_PHASE_MS = 300;
 
 void copy_cut(const std::string& text, InputBuffer& buffer) {
     const std::size_t n = std::min(text.size(), INPUT_BUFFER_SIZE - 1);
@@ -92,7 +92,7 @@ void pause_seconds(Session& s, uint32_t n) {
 }
 
 void blink_phase(Session& s) {
-    s.clock.sleep_ms(BLINK_PHASE_MS);
+    s.clock.sleep_ms(waits::BLINK_PHASE_MS);
 }
 
 int read_key_no_echo(Session& s) {
@@ -122,10 +122,10 @@ bool access_check(Session& s) {
 
 bool maintenance_hold(Session& s) {
     send_hold_pair(s.link);
-    pause_seconds(s, 1);
+    pause_seconds(s, waits::HOLD_PAUSE_S);
     s.record.param = 100;
     request_erase(s.link, 0, handle_response);
-    return await_answer(s.link, CODE_ERASE, 10) == CODE_ERASE;
+    return await_answer(s.link, CODE_ERASE, waits::HOLD_ERASE_S) == CODE_ERASE;
 }
 
 }  // namespace korva

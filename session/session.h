@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/console_io.h"
 #include "serial/serial_port.h"
+#include "session/session_states.h"
 
 namespace korva {
 
@@ -45,9 +46,9 @@ struct Session {
     InputBuffer line_buffer{};
     InputBuffer word_buffer{};
     InputBuffer file_name_buffer{};
-    uint8_t payment_loading_mode = 0;
-    uint8_t reader_kind = 0;
-    uint8_t tla_state = 1;
+    PaymentLoading payment_loading_mode = PaymentLoading::NONE;
+    ReaderKind reader_kind = ReaderKind::UNKNOWN;
+    TlaState tla_state = TlaState::FULL;
     // The run's image set as charge holds it (stored form, serial field
     // counted up by the client files written so far): the embedded images,
     // or those of --images.

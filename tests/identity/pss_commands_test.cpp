@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "identity/pss.h"
+#include "identity/payloads.h"
+#include "pss/pss.h"
 #include "tests/identity/pss_test_helpers.h"
 #include "tests/support/pss_test_peer.h"
 
@@ -31,17 +32,17 @@ struct Detected {
 
 struct StatusCase {
     uint8_t status;
-    uint8_t outcome;
+    PssOutcome outcome;
     const char* sup_tla_line;
     const char* charge_line;
 };
 
 TEST(PssRemoveTla, EachStatusForSupTlaAndCharge) {
     const StatusCase cases[] = {
-        {0x00, PSS_ACCEPTED, "", ""},
-        {0x92, PSS_REFUSED, "\r           ERREUR REFUS UTILISATEUR",
+        {0x00, PssOutcome::ACCEPTED, "", ""},
+        {0x92, PssOutcome::REFUSED, "\r           ERREUR REFUS UTILISATEUR",
          "\r REPONSE > ERREUR REFUS UTILISATEUR"},
-        {0x94, PSS_FSE_PRESENT, "\r           ERREUR FSE PRESENTE !",
+        {0x94, PssOutcome::FSE_PRESENT, "\r           ERREUR FSE PRESENTE !",
          "\r REPONSE > ERREUR FSE PRESENTE !"},
     };
     for (const StatusCase& c : cases) {
@@ -57,7 +58,7 @@ TEST(PssRemoveTla, EachStatusForSupTlaAndCharge) {
             t.b.peer.poll_answers = {poll_answer(c.status)};
             EXPECT_EQ(pss_remove_tla(t.b.s, t.d), c.outcome);
             EXPECT_EQ(t.b.out(), std::string(QUESTION_CHARGE) + c.charge_line);
-            EXPECT_EQ(t.b.s.running, c.outcome == PSS_ACCEPTED);
+            EXPECT_EQ(t.b.s.running, c.outcome == PssOutcome::ACCEPTED);
             EXPECT_EQ(t.b.peer.removes, 1);
         }
     }
@@ -66,7 +67,7 @@ TEST(PssRemoveTla, EachStatusForSupTlaAndCharge) {
 TEST(PssRemoveTla, OtherStatusEndsSupTlaQuietly) {
     Detected t(PssCaller::SUP_TLA);
     t.b.peer.poll_answers = {poll_answer(0x33), poll_answer(0x00)};
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_OTHER);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::OTHER);
     EXPECT_EQ(t.b.out(), QUESTION_SUP_TLA);
     EXPECT_EQ(t.b.peer.removes, 1);
     EXPECT_TRUE(t.b.s.running);
@@ -76,7 +77,7 @@ TEST(PssRemoveTla, ChargeRepeatsOnOtherStatusUntilAccepted) {
     Detected t(PssCaller::CHARGE);
     t.b.peer.poll_answers = {poll_answer(0x33), poll_answer(0x01), poll_answer(0x93),
                              poll_answer(0x00)};
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_ACCEPTED);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::ACCEPTED);
     EXPECT_EQ(t.b.peer.removes, 4);
     EXPECT_EQ(t.b.peer.polls, 4);
     std::string expected;
@@ -89,7 +90,7 @@ TEST(PssRemoveTla, ChargeWithoutAnswerToTheRemovalFrame) {
     Detected t(PssCaller::CHARGE);
     t.b.peer.remove_answer.clear();
     t.b.peer.poll_answers = {poll_answer(0x00)};
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_NO_LINK);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::NO_LINK);
     EXPECT_EQ(t.b.out(), "\r REPONSE > ECHEC COMMUNICATION DU PROTOCOLE PSS-LECTEUR !");
     EXPECT_EQ(t.b.peer.polls, 0);
     EXPECT_TRUE(t.b.s.running);
@@ -99,7 +100,7 @@ TEST(PssRemoveTla, SupTlaPollsEvenWithoutAnswerToTheRemovalFrame) {
     Detected t(PssCaller::SUP_TLA);
     t.b.peer.remove_answer.clear();
     t.b.peer.poll_answers = {poll_answer(0x92)};
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_REFUSED);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::REFUSED);
     EXPECT_EQ(t.b.peer.polls, 1);
 }
 
@@ -110,7 +111,7 @@ TEST(PssRemoveTla, ShortPollAnswerHasNoStatus) {
     for (const Bytes& poll : {Bytes{0x2F, 0xF8, 0x00}, Bytes{}}) {
         Detected t(PssCaller::SUP_TLA);
         t.b.peer.poll_answers = {poll};
-        EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_OTHER);
+        EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::OTHER);
     }
 }
 
@@ -120,7 +121,7 @@ TEST(PssRemoveTla, ChargeLoopOnShortAnswersEndsWhenTheReaderFallsSilent) {
     Detected t(PssCaller::CHARGE);
     t.b.peer.poll_answers = {Bytes{0x2F, 0xF8}, Bytes{0x2F}, Bytes{0x2F, 0xF8, 0x01, 0x02}};
     t.b.peer.remove_rounds = 3;
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_NO_LINK);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::NO_LINK);
     EXPECT_EQ(t.b.peer.removes, 4);
     EXPECT_EQ(t.b.peer.polls, 3);
     EXPECT_FALSE(t.b.s.running);
@@ -131,7 +132,7 @@ TEST(PssRemoveTla, ChargeEndsWhenThePollGoesUnanswered) {
     // link is lost, and the dialogue does not go round for ever.
     Detected t(PssCaller::CHARGE);
     t.b.peer.poll_answers = {poll_answer(0x33)};
-    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PSS_NO_LINK);
+    EXPECT_EQ(pss_remove_tla(t.b.s, t.d), PssOutcome::NO_LINK);
     EXPECT_EQ(t.b.out(), std::string(QUESTION_CHARGE) + QUESTION_CHARGE +
                              "\r REPONSE > ECHEC COMMUNICATION DU PROTOCOLE PSS-LECTEUR !");
     EXPECT_EQ(t.b.peer.removes, 2);
@@ -146,8 +147,8 @@ TEST(PssRemoveTla, PollReadFactorsOfEachCaller) {
         t.b.peer.poll_delay_ms = 60000;
         t.b.peer.remove_rounds = 1;
         t.b.peer.poll_answers = {poll_answer(0x00)};
-        const uint8_t outcome = pss_remove_tla(t.b.s, t.d);
-        EXPECT_EQ(outcome, caller == PssCaller::CHARGE ? PSS_ACCEPTED : PSS_OTHER);
+        const PssOutcome outcome = pss_remove_tla(t.b.s, t.d);
+        EXPECT_EQ(outcome, caller == PssCaller::CHARGE ? PssOutcome::ACCEPTED : PssOutcome::OTHER);
     }
 }
 

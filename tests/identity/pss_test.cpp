@@ -1,10 +1,11 @@
-#include "identity/pss.h"
+#include "pss/pss.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
+#include "identity/payloads.h"
 #include "tests/identity/pss_test_helpers.h"
 #include "tests/support/pss_test_peer.h"
 

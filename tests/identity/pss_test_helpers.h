@@ -1,7 +1,7 @@
 // What the PSS tests of this folder share.
 #pragma once
 
-#include "identity/pss.h"
+#include "pss/pss.h"
 #include "tests/support/pss_test_peer.h"
 
 namespace korva::testing {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "identity/identity_commands.h"
-#include "identity/pss.h"
+#include "pss/pss.h"
 #include "tests/support/pss_test_peer.h"
 #include "tests/support/virtual_reader_bench.h"
 
@@ -154,9 +154,9 @@ TEST(SupTla, StartBytesBPassAndNoReaderEndsSilently) {
 
 TEST(Cb, ReaderWith31BlocksGetsNothing) {
     PssBench b(31);
-    b.s.payment_loading_mode = 1;
+    b.s.payment_loading_mode = PaymentLoading::ON_HOLD;
     cmd_cb(b.s);
-    EXPECT_EQ(b.s.payment_loading_mode, 2);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::BLOCKS_31);
     EXPECT_EQ(b.out(), "");
     EXPECT_TRUE(b.peer.requests().empty());
     EXPECT_TRUE(b.peer.pss_frames.empty());
@@ -165,11 +165,11 @@ TEST(Cb, ReaderWith31BlocksGetsNothing) {
 
 TEST(Cb, StartBytesBStopSilently) {
     PssBench b;
-    b.s.payment_loading_mode = 1;
+    b.s.payment_loading_mode = PaymentLoading::ON_HOLD;
     b.peer.start_bytes = {'B', 0, 0};
     cmd_cb(b.s);
     EXPECT_EQ(b.out(), START_CHECK);
-    EXPECT_EQ(b.s.payment_loading_mode, 0);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::NONE);
     EXPECT_TRUE(b.peer.pss_frames.empty());
     EXPECT_TRUE(b.s.command_failed);
 }
@@ -183,7 +183,7 @@ TEST(Cb, AcceptedHoldSetsMode1) {
                            "\r           CONNEXION LECTEUR OK                              " +
                            PAYMENT_PREPARATION + STARTUP_SEEN +
                            "\r           LECTEUR EN ATTENTE               ");
-    EXPECT_EQ(b.s.payment_loading_mode, 1);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::ON_HOLD);
     EXPECT_EQ(b.peer.payments, 1);
     EXPECT_EQ(b.device->settings().baud_rate, 9600u);
     EXPECT_FALSE(b.s.command_failed);
@@ -198,7 +198,7 @@ TEST(Cb, NoStartUpFrameWithin30Seconds) {
         PAYMENT_PREPARATION + "\r           PAS DE REPONSE LECTEUR                ";
     const std::string out = b.out();
     EXPECT_TRUE(ends_with(out, tail));
-    EXPECT_EQ(b.s.payment_loading_mode, 0);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::NONE);
     EXPECT_GE(b.now() - start, 30000);
     EXPECT_TRUE(b.s.command_failed);
 }
@@ -210,7 +210,7 @@ TEST(Cb, HoldNotAnswered) {
     const std::string tail = STARTUP_SEEN + "\r           LECTEUR INDISPONIBLE             ";
     const std::string out = b.out();
     EXPECT_TRUE(ends_with(out, tail));
-    EXPECT_EQ(b.s.payment_loading_mode, 0);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::NONE);
 }
 
 // --- against the virtual reader ---------------------------------------------
@@ -257,7 +257,7 @@ TEST(TlaCommandsOnVirtualReader, SupTlaWithoutTla) {
 TEST(TlaCommandsOnVirtualReader, CbSwitchesToPaymentLoading) {
     ReaderBench b("default,on-hold");
     cmd_cb(b.s);
-    EXPECT_EQ(b.s.payment_loading_mode, 1);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::ON_HOLD);
     EXPECT_TRUE(b.reader.payment_loading());
     EXPECT_TRUE(b.reader.on_hold());
     EXPECT_TRUE(b.out().ends_with("\r           LECTEUR EN ATTENTE               ")) << b.out();
@@ -266,7 +266,7 @@ TEST(TlaCommandsOnVirtualReader, CbSwitchesToPaymentLoading) {
 TEST(TlaCommandsOnVirtualReader, CbOnA31BlockReaderSendsNothing) {
     ReaderBench b("boot405,on-hold");
     cmd_cb(b.s);
-    EXPECT_EQ(b.s.payment_loading_mode, 2);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::BLOCKS_31);
     EXPECT_TRUE(b.reader.frames_received().empty());
     EXPECT_TRUE(b.reader.pss_frames_received().empty());
     EXPECT_EQ(b.out(), "");
@@ -275,7 +275,7 @@ TEST(TlaCommandsOnVirtualReader, CbOnA31BlockReaderSendsNothing) {
 TEST(TlaCommandsOnVirtualReader, CbRefusesStartBytesB) {
     ReaderBench b("default,on-hold,start=B");
     cmd_cb(b.s);
-    EXPECT_EQ(b.s.payment_loading_mode, 0);
+    EXPECT_EQ(b.s.payment_loading_mode, PaymentLoading::NONE);
     EXPECT_EQ(b.out(), START_CHECK);
     EXPECT_TRUE(b.reader.pss_frames_received().empty());
 }

@@ -38,7 +38,7 @@ TEST(Charge, OnePartImageGoesInAndIsValidated) {
     EXPECT_EQ(c.reader.signatures[0].second, slice(image, 1000 - 128, 1000));
     EXPECT_EQ(out.rfind(FILE_OK + ERASING + DOWNLOADING, 0), 0u) << out;
     EXPECT_TRUE(ends_with(out, DONE + VALIDATING + installed(2) + "\n")) << out;
-    EXPECT_EQ(c.rs.s.reader_kind, 1);
+    EXPECT_EQ(c.rs.s.reader_kind, ReaderKind::UPDATABLE);
     EXPECT_FALSE(c.rs.s.command_failed);
     EXPECT_FALSE(std::filesystem::exists("superviseur"));
 }
@@ -98,7 +98,7 @@ TEST(Charge, BaseSoftwareKindDecidesWhetherUpdatesAreAllowed) {
         Charging c;
         c.reader.block_list[0] = item(0, "EDITOR$xKER 1.40$");
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
-        EXPECT_EQ(c.rs.s.reader_kind, 2);
+        EXPECT_EQ(c.rs.s.reader_kind, ReaderKind::OLD);
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
         EXPECT_EQ(c.reader.count(0xFB), 1u);  // known for the rest of the run
         EXPECT_TRUE(c.reader.blocks.empty());
@@ -108,7 +108,7 @@ TEST(Charge, BaseSoftwareKindDecidesWhetherUpdatesAreAllowed) {
         c.reader.block_list[0] = item(0, "EDITOR$KRV 3.20$");   // one place off
         c.reader.block_list[2] = item(4, "EDITOR$xKRV 3.20$");  // another block
         EXPECT_EQ(c.run({"x", "2"}), OLD_READER);
-        EXPECT_EQ(c.rs.s.reader_kind, 0);
+        EXPECT_EQ(c.rs.s.reader_kind, ReaderKind::UNKNOWN);
         c.run({"x", "2"});
         EXPECT_EQ(c.reader.count(0xFB), 2u);  // looked for again
     }
@@ -128,13 +128,13 @@ TEST(Charge, UnansweredBlockListRefusesTheUpdate) {
     Charging c;
     c.reader.drop_answer = [](const Request& f) { return f.code == 0xFB; };
     EXPECT_EQ(c.run({"x", "2"}), "\n REPONSE > ECHEC COMMANDE " + OLD_READER);
-    EXPECT_EQ(c.rs.s.reader_kind, 0);
+    EXPECT_EQ(c.rs.s.reader_kind, ReaderKind::UNKNOWN);
     EXPECT_TRUE(c.rs.s.command_failed);
 }
 
 TEST(Charge, TlaImageOnlyWhileTheFullTlaIsThere) {
     Charging c;
-    c.rs.s.tla_state = 2;
+    c.rs.s.tla_state = TlaState::REDUCED;
     EXPECT_EQ(c.run({"x", "5"}), "\r        FIN DE LA MISE A JOUR        ");
     EXPECT_TRUE(c.reader.blocks.empty());
 }
@@ -208,7 +208,7 @@ TEST(Charge, PaymentLoadingModes) {
     {
         // Mode 1: no checks, one pass of all L - 128 bytes, block shown + 16.
         Charging c;
-        c.rs.s.payment_loading_mode = 1;
+        c.rs.s.payment_loading_mode = PaymentLoading::ON_HOLD;
         const std::string out = c.run({"x", "3"});
         const Bytes& image = c.images[6];
         EXPECT_EQ(c.reader.blocks[6], slice(image, 0, 3000 - 128));
@@ -219,7 +219,7 @@ TEST(Charge, PaymentLoadingModes) {
     {
         // Mode 2: no checks, block code + 32; even a refused image goes in.
         Charging c;
-        c.rs.s.payment_loading_mode = 2;
+        c.rs.s.payment_loading_mode = PaymentLoading::BLOCKS_31;
         c.reader.reported_block_code_override = 36;
         const std::string out = c.run({"x", "6"});
         EXPECT_EQ(c.reader.blocks[44], slice(c.images[12], 0, 900 - 128));

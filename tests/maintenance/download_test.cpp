@@ -34,7 +34,7 @@ std::vector<int> countdown(const std::string& out) {
 
 struct Download {
     explicit Download(TestReader& reader) : rs(reader) {}
-    uint8_t run(const Bytes& bytes, uint8_t block_code = 4) {
+    DownloadResult run(const Bytes& bytes, uint8_t block_code = 4) {
         return download_block(rs.s, bytes.data(), static_cast<uint32_t>(bytes.size()), block_code);
     }
     const std::string& out() const { return rs.console.output(); }
@@ -44,7 +44,7 @@ struct Download {
 TEST(DownloadBlock, NothingToSendStillErasesAndOpens) {
     TestReader reader;
     Download d(reader);
-    EXPECT_EQ(d.run({}), DOWNLOAD_OK);
+    EXPECT_EQ(d.run({}), DownloadResult::OK);
     EXPECT_EQ(d.out(), ERASING + DOWNLOADING);
     EXPECT_EQ(reader.count(0xFF), 1u);
     ASSERT_EQ(reader.count(0xF1), 1u);
@@ -57,7 +57,7 @@ TEST(DownloadBlock, ShortCountGoesInOneLastPacket) {
         TestReader reader;
         Download d(reader);
         const Bytes bytes = pattern(n);
-        ASSERT_EQ(d.run(bytes), DOWNLOAD_OK) << n;
+        ASSERT_EQ(d.run(bytes), DownloadResult::OK) << n;
         EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{0})) << n;
         EXPECT_EQ(reader.blocks[4], bytes);
         char tail[80];
@@ -72,14 +72,14 @@ TEST(DownloadBlock, ExactMultipleOfEightyEndsWithFullLastPacket) {
     TestReader reader;
     Download d(reader);
     const Bytes bytes = pattern(80);
-    ASSERT_EQ(d.run(bytes), DOWNLOAD_OK);
+    ASSERT_EQ(d.run(bytes), DownloadResult::OK);
     EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{0}));
     EXPECT_EQ(countdown(d.out()), (std::vector<int>{1}));
 
     TestReader reader2;
     Download d2(reader2);
     const Bytes bytes2(160, 0xAB);
-    ASSERT_EQ(d2.run(bytes2), DOWNLOAD_OK);
+    ASSERT_EQ(d2.run(bytes2), DownloadResult::OK);
     EXPECT_EQ(reader2.packet_sequences, (std::vector<uint8_t>{1, 0}));
     EXPECT_EQ(reader2.blocks[4], bytes2);
     // 160 x 0xAB plus the sequence number 1, in lower-case hexadecimal.
@@ -91,7 +91,7 @@ TEST(DownloadBlock, SupervisorSizedTransferCountsDownRightAligned) {
     TestReader reader;
     Download d(reader);
     const Bytes bytes = pattern(35206);
-    ASSERT_EQ(d.run(bytes, 0x10), DOWNLOAD_OK);
+    ASSERT_EQ(d.run(bytes, 0x10), DownloadResult::OK);
     EXPECT_EQ(reader.blocks[0x10], bytes);
     // The block code 0x10 travels doubled in the erase request.
     EXPECT_EQ(reader.requests()[0].section(0x0E), Bytes{0x10});
@@ -142,7 +142,7 @@ TEST(DownloadBlock, DerivedZeroIsSentUnchanged) {
     Download d(reader);
     // The packet numbered 0 reads as the last one from then on, so the sums
     // no longer meet.
-    EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_CHECKSUM_ERROR);
+    EXPECT_EQ(d.run(pattern(400)), DownloadResult::CHECKSUM_ERROR);
     ASSERT_GE(reader.packet_sequences.size(), 2u);
     EXPECT_EQ(reader.packet_sequences[1], 0);
 }
@@ -152,7 +152,7 @@ TEST(DownloadBlock, RefusedPacketAskedForAgainIsResentAndCountedOnce) {
     reader.refuse_packet[1] = -1;  // the reader asks for packet 2 again
     Download d(reader);
     const Bytes bytes = pattern(400);
-    EXPECT_EQ(d.run(bytes), DOWNLOAD_OK);
+    EXPECT_EQ(d.run(bytes), DownloadResult::OK);
     EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{1, 2, 2, 3, 4, 0}));
     EXPECT_EQ(reader.blocks[4], bytes);  // every byte went in, once
     EXPECT_EQ(countdown(d.out()), (std::vector<int>{4, 4, 3, 2, 1, 1}));
@@ -163,7 +163,7 @@ TEST(DownloadBlock, RefusalNamingAnotherNumberIsASequenceError) {
     TestReader reader;
     reader.refuse_packet[1] = 9;
     Download d(reader);
-    EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_SEQUENCE_ERROR);
+    EXPECT_EQ(d.run(pattern(400)), DownloadResult::SEQUENCE_ERROR);
     EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{1, 2}));
     EXPECT_EQ(d.out().find("VERIFICATION"), std::string::npos);
 }
@@ -172,7 +172,7 @@ TEST(DownloadBlock, ReaderRefusingForeverEndsTheDownload) {
     TestReader reader;
     for (std::size_t i = 1; i < 100; ++i) reader.refuse_packet[i] = -1;
     Download d(reader);
-    EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
+    EXPECT_EQ(d.run(pattern(400)), DownloadResult::FAILED);
     EXPECT_EQ(reader.packet_sequences.size(), 1 + PACKET_RESEND_LIMIT);
 }
 
@@ -180,7 +180,7 @@ TEST(DownloadBlock, EraseOfAnotherBlockFails) {
     TestReader reader;
     reader.erase_answer_code = 6;
     Download d(reader);
-    EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
+    EXPECT_EQ(d.run(pattern(400)), DownloadResult::FAILED);
     EXPECT_EQ(d.out(), ERASING + "\n           ECHEC EFFACEMENT ");
     EXPECT_EQ(reader.count(0xF1), 0u);
 }
@@ -191,7 +191,7 @@ TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
         reader.drop_answer = [](const Request& f) { return f.code == 0xFF; };
         Download d(reader);
         const int64_t start = d.rs.clock.calendar_ms();
-        EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
+        EXPECT_EQ(d.run(pattern(400)), DownloadResult::FAILED);
         const int64_t waited = d.rs.clock.calendar_ms() - start;
         EXPECT_GE(waited, 30000);
         EXPECT_LE(waited, 32000);
@@ -203,7 +203,7 @@ TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
         reader.drop_answer = [](const Request& f) { return f.code == 0xF1 && f.has(0x0E); };
         Download d(reader);
         const int64_t start = d.rs.clock.calendar_ms();
-        EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
+        EXPECT_EQ(d.run(pattern(400)), DownloadResult::FAILED);
         EXPECT_LE(d.rs.clock.calendar_ms() - start, 12000);
         EXPECT_EQ(d.out(), ERASING + DOWNLOADING);
         EXPECT_TRUE(reader.packet_sequences.empty());
@@ -213,7 +213,7 @@ TEST(DownloadBlock, UnansweredRequestsFailSilentlyAndAreNotRepeated) {
         int packets = 0;
         reader.drop_answer = [&packets](const Request& f) { return f.has(0x0F) && ++packets == 3; };
         Download d(reader);
-        EXPECT_EQ(d.run(pattern(400)), DOWNLOAD_FAILED);
+        EXPECT_EQ(d.run(pattern(400)), DownloadResult::FAILED);
         EXPECT_EQ(reader.packet_sequences, (std::vector<uint8_t>{1, 2, 3}));
         EXPECT_EQ(countdown(d.out()), (std::vector<int>{4, 3}));
     }
@@ -223,7 +223,7 @@ TEST(DownloadBlock, ChecksumMismatchIsReportedWithoutTheChecksumLine) {
     TestReader reader;
     reader.sum_adjust = 1;
     Download d(reader);
-    EXPECT_EQ(d.run(pattern(200)), DOWNLOAD_CHECKSUM_ERROR);
+    EXPECT_EQ(d.run(pattern(200)), DownloadResult::CHECKSUM_ERROR);
     EXPECT_EQ(d.out(), ERASING + DOWNLOADING + LEFT + "     1" + LEFT + "     0" + LEFT + "     0");
 }
 

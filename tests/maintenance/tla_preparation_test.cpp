@@ -63,7 +63,7 @@ TEST(TlaPreparation, FullTlaRemovedAndReaderBackOnHold) {
     EXPECT_GE(blinks, 3);
     EXPECT_LE(blinks, 8);
     EXPECT_EQ(out, STARTUP_SEEN + ON_HOLD);
-    EXPECT_EQ(b.s.tla_state, 1);
+    EXPECT_EQ(b.s.tla_state, TlaState::FULL);
     EXPECT_TRUE(b.s.running);
     EXPECT_TRUE(b.console.input_consumed());
     EXPECT_EQ(b.device->settings().baud_rate, 9600u);
@@ -78,7 +78,7 @@ TEST(TlaPreparation, EmptyTlaBlockSendsNoPssFrame) {
     EXPECT_EQ(b.out(),
               "\r REPONSE > TLA NON DETECTE => PAS DE MISE A JOUR TLA      "
               "\n           FIN DE LA MISE A JOUR        ");
-    EXPECT_EQ(b.s.tla_state, 0);
+    EXPECT_EQ(b.s.tla_state, TlaState::NONE);
     EXPECT_TRUE(b.peer.pss_frames.empty());
     EXPECT_EQ(b.peer.framed_count(0xFC), 0);
 }
@@ -89,7 +89,7 @@ TEST(TlaPreparation, EmptyBlock6IsTheReducedTla) {
     b.peer.poll_answers = {poll_answer(0x00)};
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
     EXPECT_EQ(b.out().compare(0, REDUCED.size() + START_CHECK.size(), REDUCED + START_CHECK), 0);
-    EXPECT_EQ(b.s.tla_state, 2);
+    EXPECT_EQ(b.s.tla_state, TlaState::REDUCED);
     EXPECT_EQ(b.peer.removes, 1);
 }
 
@@ -99,7 +99,7 @@ TEST(TlaPreparation, EmptyBlock4BeforeEmptyBlock6KeepsTheFullTla) {
     b.peer.empty_block(6);
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::REFUSED);
     EXPECT_EQ(b.out(), ORBEX + PSS_UNAVAILABLE);
-    EXPECT_EQ(b.s.tla_state, 1);
+    EXPECT_EQ(b.s.tla_state, TlaState::FULL);
     EXPECT_EQ(b.peer.framed_count(0xFC), 0);
     EXPECT_TRUE(b.peer.pss_frames.empty());
 }
@@ -113,7 +113,7 @@ TEST(TlaPreparation, EmptyBlock6BeforeAMissingBlockIsStillReduced) {
     std::swap(b.peer.block_items[3], b.peer.block_items[6]);
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::REFUSED);
     EXPECT_EQ(b.out(), REDUCED + PSS_UNAVAILABLE);
-    EXPECT_EQ(b.s.tla_state, 2);
+    EXPECT_EQ(b.s.tla_state, TlaState::REDUCED);
 }
 
 TEST(TlaPreparation, EmptyBaseBlocksMakePssUnavailable) {
@@ -130,7 +130,7 @@ TEST(TlaPreparation, UnansweredBlockList) {
     b.peer.answer_block_list = false;
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::REFUSED);
     EXPECT_EQ(b.out(), "\n REPONSE > ECHEC COMMANDE " + ORBEX + PSS_UNAVAILABLE);
-    EXPECT_EQ(b.s.tla_state, 1);
+    EXPECT_EQ(b.s.tla_state, TlaState::FULL);
 }
 
 TEST(TlaPreparation, BlockListCutAfterEmptyBlock6) {
@@ -251,7 +251,7 @@ TEST(TlaPreparationOnVirtualReader, FullTlaGivenUp) {
     ReaderBench b("default,on-hold");
     b.console.type("k");
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
-    EXPECT_EQ(b.s.tla_state, 1);
+    EXPECT_EQ(b.s.tla_state, TlaState::FULL);
     EXPECT_EQ(b.reader.software(5), nullptr);
     EXPECT_TRUE(b.reader.on_hold());
     EXPECT_TRUE(b.out().ends_with(STARTUP_SEEN + ON_HOLD)) << b.out();
@@ -262,7 +262,7 @@ TEST(TlaPreparationOnVirtualReader, ReducedTla) {
     ReaderBench b("reduced-tla,on-hold,pad=11,pss-speed=19200");
     b.console.type("k");
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::READY);
-    EXPECT_EQ(b.s.tla_state, 2);
+    EXPECT_EQ(b.s.tla_state, TlaState::REDUCED);
     EXPECT_TRUE(b.says(REDUCED));
     EXPECT_TRUE(b.says("\r REPONSE > DETECTION : VITESSE : 19200 Bauds  PAD 11 : => " + CONNECTED));
     EXPECT_EQ(b.reader.software(5), nullptr);
@@ -271,7 +271,7 @@ TEST(TlaPreparationOnVirtualReader, ReducedTla) {
 TEST(TlaPreparationOnVirtualReader, NoTla) {
     ReaderBench b("no-tla,on-hold");
     EXPECT_EQ(prepare_tla_update(b.s), TlaPreparation::END_COMMAND);
-    EXPECT_EQ(b.s.tla_state, 0);
+    EXPECT_EQ(b.s.tla_state, TlaState::NONE);
     EXPECT_EQ(b.reader.restarts(), 0u);
     EXPECT_TRUE(b.reader.pss_frames_received().empty());
 }

@@ -1,8 +1,8 @@
-#include "identity/pss.h"
+#include "pss/pss.h"
 
 #include <cstddef>
 
-#include "identity/payloads.h"
+#include "link/reader_waits.h"
 
 namespace korva {
 
@@ -110,20 +110,56 @@ const FrameBody FRAME_BODIES[] = {
 
 constexpr uint32_t SPEEDS[] = {9600, 19200};
 
-// Per-byte factors of the raw reads.
-constexpr uint8_t FACTOR_PROBE = 2;
-constexpr uint8_t FACTOR_REMOVE = 15;
-constexpr uint8_t FACTOR_POLL_SUP_TLA = 15;
-constexpr uint8_t FACTOR_POLL_CHARGE = 65;
-constexpr uint8_t FACTOR_START_SUP_TLA_CB[2] = {35, 35};
-constexpr uint8_t FACTOR_START_CHARGE[2] = {15, 55};
+// ---------------------------------------------------------------------------
+// How the callers' dialogues differ, beyond their console lines.
+
+struct CallerTraits {
+    uint8_t boot_factor;        // the first read after the reset request
+    uint8_t start_factor;       // the read that must bring the start bytes
+    bool start_b;               // 'B' is a start byte as well as 'A'
+    uint8_t poll_factor;        // the read of the poll's answer
+    bool silence_is_lost_link;  // an unanswered removal or poll frame: PssOutcome::NO_LINK
+    bool insists;               // refusal, FSE or unlisted status end the session; unlisted repeats
+    bool restart_request_first;  // asks for the restart before waiting for the start-up frame
+    bool blinks_for_restart;     // waits without limit, blinking the restart request
+};
+
+constexpr CallerTraits TRAITS[] = {
+    /* SUP_TLA */ {.boot_factor = waits::PSS_BOOT_FACTOR,
+                   .start_factor = waits::PSS_START_FACTOR,
+                   .start_b = true,
+                   .poll_factor = waits::PSS_POLL_FACTOR,
+                   .silence_is_lost_link = false,
+                   .insists = false,
+                   .restart_request_first = true,
+                   .blinks_for_restart = false},
+    /* CB */
+    {.boot_factor = waits::PSS_BOOT_FACTOR,
+     .start_factor = waits::PSS_START_FACTOR,
+     .start_b = false,
+     .poll_factor = waits::PSS_POLL_FACTOR,
+     .silence_is_lost_link = false,
+     .insists = false,
+     .restart_request_first = false,
+     .blinks_for_restart = false},
+    /* CHARGE */
+    {.boot_factor = waits::PSS_BOOT_CHARGE_FACTOR,
+     .start_factor = waits::PSS_START_CHARGE_FACTOR,
+     .start_b = true,
+     .poll_factor = waits::PSS_POLL_CHARGE_FACTOR,
+     .silence_is_lost_link = true,
+     .insists = true,
+     .restart_request_first = false,
+     .blinks_for_restart = true},
+};
+
+const CallerTraits& traits(const PssDialogue& d) {
+    return TRAITS[static_cast<std::size_t>(d.caller)];
+}
 
 constexpr uint8_t START_BYTE_A = 'A';
 constexpr uint8_t START_BYTE_B = 'B';
 constexpr uint32_t START_LENGTH = 3;
-
-constexpr uint8_t STARTUP_WAIT_SECONDS = 30;
-constexpr uint8_t STARTUP_BLINK_SECONDS = 1;
 
 void send(Session& s, const PssDialogue& d, PssFrameKind kind) {
     const PssFrame frame = pss_frame(kind, d.address);
@@ -156,9 +192,9 @@ bool quick_try(Session& s, PssDialogue& d) {
         print_attempt(s, d, speed, PSS_QUICK_TRY_PAD);
         d.address = pss_address(PSS_QUICK_TRY_PAD);
         send(s, d, PssFrameKind::PROBE);
-        receive(s, d, FACTOR_PROBE);
+        receive(s, d, waits::PSS_PROBE_FACTOR);
         send(s, d, PssFrameKind::PROBE);
-        if (receive(s, d, FACTOR_PROBE) == PSS_PROBE_ANSWER_LENGTH) {
+        if (receive(s, d, waits::PSS_PROBE_FACTOR) == PSS_PROBE_ANSWER_LENGTH) {
             d.speed = speed;
             return true;
         }
@@ -175,7 +211,7 @@ bool full_scan(Session& s, PssDialogue& d) {
             print_attempt(s, d, speed, pad);
             d.address = pss_address(pad);
             send(s, d, PssFrameKind::PROBE);
-            if (receive(s, d, FACTOR_PROBE) == PSS_PROBE_ANSWER_LENGTH) {
+            if (receive(s, d, waits::PSS_PROBE_FACTOR) == PSS_PROBE_ANSWER_LENGTH) {
                 d.speed = speed;
                 return true;
             }
@@ -188,29 +224,29 @@ bool full_scan(Session& s, PssDialogue& d) {
 // byte has no status: it counts as an unlisted one. No answer at all is the
 // lost link for charge, so that its dialogue ends when the reader falls
 // silent at either frame.
-uint8_t poll_outcome(const PssDialogue& d) {
-    if (d.reply_count == 0 && d.caller == PssCaller::CHARGE) return PSS_NO_LINK;
-    if (d.reply_count <= PSS_STATUS_INDEX) return PSS_OTHER;
+PssOutcome poll_outcome(const PssDialogue& d) {
+    if (d.reply_count == 0 && traits(d).silence_is_lost_link) return PssOutcome::NO_LINK;
+    if (d.reply_count <= PSS_STATUS_INDEX) return PssOutcome::OTHER;
     switch (d.reply[PSS_STATUS_INDEX]) {
         case PSS_STATUS_ACCEPTED:
-            return PSS_ACCEPTED;
+            return PssOutcome::ACCEPTED;
         case PSS_STATUS_REFUSED:
-            return PSS_REFUSED;
+            return PssOutcome::REFUSED;
         case PSS_STATUS_FSE_PRESENT:
-            return PSS_FSE_PRESENT;
+            return PssOutcome::FSE_PRESENT;
         default:
-            return PSS_OTHER;
+            return PssOutcome::OTHER;
     }
 }
 
-// The charge caller's wait: one second at a time, with no limit but the
+// The wait of a caller that blinks: one second at a time, with no limit but the
 // port's device going away, the restart request blinking.
 bool await_startup_blinking(Session& s, const PssDialogue& d) {
     bool show_text = true;
     while (!port_gone(s.port)) {
         say(s, d, show_text ? LINE_RESTART_REQUEST : LINE_RESTART_REQUEST_BLANK);
         show_text = !show_text;
-        if (await_answer(s.link, CODE_STARTED, STARTUP_BLINK_SECONDS) == CODE_STARTED) {
+        if (await_answer(s.link, CODE_STARTED, waits::STARTED_BLINK_S) == CODE_STARTED) {
             return true;
         }
     }
@@ -252,14 +288,12 @@ bool pss_check_start(Session& s, PssDialogue& d) {
     request_reset(s.link);
     // No input flush here: the first read takes what the reader's boot sends,
     // the second the start bytes.
-    const uint8_t* factors =
-        d.caller == PssCaller::CHARGE ? FACTOR_START_CHARGE : FACTOR_START_SUP_TLA_CB;
-    receive(s, d, factors[0]);
+    const CallerTraits& t = traits(d);
+    receive(s, d, t.boot_factor);
     // The start byte and its two zero bytes must all have come.
-    if (receive(s, d, factors[1]) < START_LENGTH) return false;
+    if (receive(s, d, t.start_factor) < START_LENGTH) return false;
     const uint8_t first = d.reply[0];
-    const bool b_accepted = d.caller != PssCaller::CB;
-    const bool start_byte = first == START_BYTE_A || (b_accepted && first == START_BYTE_B);
+    const bool start_byte = first == START_BYTE_A || (t.start_b && first == START_BYTE_B);
     return start_byte && d.reply[1] == 0 && d.reply[2] == 0;
 }
 
@@ -270,26 +304,28 @@ bool pss_detect(Session& s, PssDialogue& d, bool quick) {
     return found;
 }
 
-uint8_t pss_remove_tla(Session& s, PssDialogue& d) {
-    const bool charge = d.caller == PssCaller::CHARGE;
+PssOutcome pss_remove_tla(Session& s, PssDialogue& d) {
+    const CallerTraits& t = traits(d);
     for (;;) {
         send(s, d, PssFrameKind::REMOVE_TLA);
-        if (receive(s, d, FACTOR_REMOVE) == 0 && charge) {
+        if (receive(s, d, waits::PSS_REMOVE_FACTOR) == 0 && t.silence_is_lost_link) {
             say(s, d, LINE_NO_LINK);
-            return PSS_NO_LINK;
+            return PssOutcome::NO_LINK;
         }
         say(s, d, LINE_QUESTION);
         send(s, d, PssFrameKind::POLL_ANSWER);
-        receive(s, d, charge ? FACTOR_POLL_CHARGE : FACTOR_POLL_SUP_TLA);
-        const uint8_t outcome = poll_outcome(d);
-        if (outcome == PSS_FSE_PRESENT) say(s, d, LINE_FSE_PRESENT);
-        if (outcome == PSS_REFUSED) say(s, d, LINE_REFUSED);
-        if (outcome == PSS_NO_LINK) say(s, d, LINE_NO_LINK);
-        if (!charge || outcome == PSS_ACCEPTED || outcome == PSS_NO_LINK) return outcome;
-        // charge: a refusal, an FSE or an unlisted status ends the session
-        // after the command; the unlisted status asks again.
+        receive(s, d, t.poll_factor);
+        const PssOutcome outcome = poll_outcome(d);
+        if (outcome == PssOutcome::FSE_PRESENT) say(s, d, LINE_FSE_PRESENT);
+        if (outcome == PssOutcome::REFUSED) say(s, d, LINE_REFUSED);
+        if (outcome == PssOutcome::NO_LINK) say(s, d, LINE_NO_LINK);
+        if (!t.insists || outcome == PssOutcome::ACCEPTED || outcome == PssOutcome::NO_LINK) {
+            return outcome;
+        }
+        // A refusal, an FSE or an unlisted status ends the session after
+        // the command; the unlisted status asks again.
         s.running = false;
-        if (outcome != PSS_OTHER) return outcome;
+        if (outcome != PssOutcome::OTHER) return outcome;
     }
 }
 
@@ -298,16 +334,17 @@ void pss_payment_loading(Session& s, PssDialogue& d) {
 }
 
 bool await_restart(Session& s, PssDialogue& d) {
-    if (d.caller == PssCaller::SUP_TLA) say(s, d, LINE_RESTART_REQUEST);
+    const CallerTraits& t = traits(d);
+    if (t.restart_request_first) say(s, d, LINE_RESTART_REQUEST);
     if (!configure_port(s.port)) s.running = false;
     // What the receive ring still holds, and a frame the receiver was in the
     // middle of, came before the raw exchange (a report the reader sent after
     // the block list, say): left there, they would swallow the start-up frame.
     reset_rings(s.port);
     exchange_free_all(s.link);
-    if (d.caller == PssCaller::CHARGE) {
+    if (t.blinks_for_restart) {
         if (!await_startup_blinking(s, d)) return false;
-    } else if (await_answer(s.link, CODE_STARTED, STARTUP_WAIT_SECONDS) != CODE_STARTED) {
+    } else if (await_answer(s.link, CODE_STARTED, waits::STARTED_S) != CODE_STARTED) {
         say(s, d, LINE_NO_STARTUP_FRAME);
         return false;
     }
@@ -318,15 +355,6 @@ bool await_restart(Session& s, PssDialogue& d) {
     }
     say(s, d, LINE_HOLD_ACCEPTED);
     return true;
-}
-
-bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty) {
-    empty.clear();
-    const bool complete = walk_block_list(s.link, s.highest_block, [&empty](ByteView item) {
-        if (item_block_empty(item)) empty.push_back(item_block(item));
-    });
-    if (!complete) print(s, "\n REPONSE > ECHEC COMMANDE ");
-    return complete;
 }
 
 }  // namespace korva

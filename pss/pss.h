@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
 #include "session/session.h"
 
@@ -19,11 +18,13 @@ namespace korva {
 enum class PssCaller : uint8_t { SUP_TLA = 0, CB = 1, CHARGE = 2 };
 
 // Outcomes of the TLA removal dialogue.
-constexpr uint8_t PSS_ACCEPTED = 0;     // the reader accepted and restarts
-constexpr uint8_t PSS_REFUSED = 1;      // the user refused on the reader
-constexpr uint8_t PSS_FSE_PRESENT = 2;  // an FSE is still stored in the reader
-constexpr uint8_t PSS_OTHER = 3;        // any other status, or no status at all
-constexpr uint8_t PSS_NO_LINK = 4;  // charge only: the removal or the poll frame went unanswered
+enum class PssOutcome : uint8_t {
+    ACCEPTED = 0,     // the reader accepted and restarts
+    REFUSED = 1,      // the user refused on the reader
+    FSE_PRESENT = 2,  // an FSE is still stored in the reader
+    OTHER = 3,        // any other status, or no status at all
+    NO_LINK = 4,      // charge only: the removal or the poll frame went unanswered
+};
 
 // Status byte (index 4) of the answer to the poll frame.
 constexpr uint8_t PSS_STATUS_ACCEPTED = 0x00;
@@ -78,18 +79,11 @@ bool pss_detect(Session& s, PssDialogue& d, bool quick_try);
 // For charge an unlisted status (or an answer too short to carry one)
 // repeats the dialogue; it ends when another outcome comes or when the
 // reader stops answering the removal frame or the poll.
-uint8_t pss_remove_tla(Session& s, PssDialogue& d);
+PssOutcome pss_remove_tla(Session& s, PssDialogue& d);
 // Sends the payment-loading frame; no answer is read.
 void pss_payment_loading(Session& s, PssDialogue& d);
 // Back to the framed settings, the wait for the reader's start-up frame and
 // the maintenance hold. True when the reader accepted the hold.
 bool await_restart(Session& s, PssDialogue& d);
-
-// Reads the block list as the PSS callers check it (walk_block_list): one
-// answer per item, 2 s each, until one names a block at or above
-// highest_block. Puts the numbers of the empty blocks into empty, in the
-// order of the answers. False, after printing the failure line, when the
-// list did not come whole.
-bool list_empty_blocks(Session& s, std::vector<uint8_t>& empty);
 
 }  // namespace korva
