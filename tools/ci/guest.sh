@@ -119,5 +119,17 @@ cp "$kernel_dir"/modules/* "$initrd/modules/"
 
 # --- The guest -------------------------------------------------------------
 step "booting the guest (modules: $(cat "$initrd/modules/order"))"
-python3 tools/guest/run_guest.py --work "$work" --kernel "$kernel_dir/vmlinuz" \
-    --initrd "$work/initrd.cpio" --sim build/korva-reader-sim --timeout "${KORVA_GUEST_TIMEOUT:-290}"
+run_guest() {
+    python3 tools/guest/run_guest.py --work "$work" --kernel "$kernel_dir/vmlinuz" \
+        --initrd "$work/initrd.cpio" --sim build/korva-reader-sim \
+        --timeout "${KORVA_GUEST_TIMEOUT:-290}" | tee "$work/guest-run.log"
+    return "${PIPESTATUS[0]}"
+}
+# The emulator itself can fail (its monitor connection lost while a device
+# goes away): that, and only that, is tried once more. A step that failed
+# fails the stage.
+if ! run_guest; then
+    grep -q '^guest: error:' "$work/guest-run.log" || exit 1
+    step "the emulator failed, not a step: once more"
+    run_guest
+fi
