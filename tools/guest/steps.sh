@@ -310,6 +310,22 @@ whole_trace() {
         [ "$(wc -l <$f)" -eq $(($2 + 1)) ]
 }
 
+# pull_and_check_trace TEXT: the adapter pulled once TEXT shows; sets ok
+# (the port error came in time) and files (whether the trace table of $d
+# is whole).
+pull_and_check_trace() {
+    if pull_during "$1"; then
+        ok=yes
+    else
+        ok=no
+    fi
+    files="trace table whole"
+    whole_trace $d 1 || {
+        files="trace table not whole"
+        ok=no
+    }
+}
+
 replug hold
 d=$W/pull-download
 mkdir -p $d/run
@@ -317,16 +333,7 @@ mkdir -p $d/run
 echo "an earlier client file" >$d/run/client.img
 cp $d/run/client.img $d/client.before
 start_session $d 'O' env KORVA_COM3=$USB korva-maint 3 trace charge client.img 0 q
-if pull_during 'BLOCS RESTANTS A CHARGER'; then
-    ok=yes
-else
-    ok=no
-fi
-files="trace table whole"
-whole_trace $d 1 || {
-    files="trace table not whole"
-    ok=no
-}
+pull_and_check_trace 'BLOCS RESTANTS A CHARGER'
 if cmp -s $d/run/client.img $d/client.before && [ ! -e $d/run/client.img.tmp ]; then
     files="$files, client file as it was"
 else
@@ -346,16 +353,7 @@ fi
 replug norestart
 d=$W/pull-restart-wait
 start_session $d 'Ok' env KORVA_COM3=$USB korva-maint 3 trace charge ORBEX_112 5 q
-if pull_during 'VEUILLEZ ETEINDRE puis REDEMARRER VOTRE LECTEUR'; then
-    ok=yes
-else
-    ok=no
-fi
-files="trace table whole"
-whole_trace $d 1 || {
-    files="trace table not whole"
-    ok=no
-}
+pull_and_check_trace 'VEUILLEZ ETEINDRE puis REDEMARRER VOTRE LECTEUR'
 if [ $ok = yes ]; then
     report pull-during-restart-wait PASS "$detail; $files"
 else
