@@ -14,6 +14,10 @@ namespace {
 // seen. More come only from a reader that goes round in circles.
 constexpr uint32_t MAX_ANSWERS_NOT_RAISING = 256;
 
+// The version bytes of a signature answer follow the software name's field
+// at a fixed distance from where a 28-character name would end.
+constexpr std::size_t SIGNATURE_VERSION_DISTANCE = 28;
+
 uint8_t byte_at(ByteView bytes, std::size_t index) {
     return index < bytes.size() ? bytes[index] : 0;
 }
@@ -34,6 +38,31 @@ ByteView boot_info_payload(const ReaderRecord& record) {
 
 ByteView block_item(const ReaderRecord& record) {
     return ByteView(record.data).first(BLOCK_ITEM_SIZE);
+}
+
+ByteView signature_answer(const ReaderRecord& record) {
+    return ByteView(record.data).first(SIGNATURE_ANSWER_SIZE);
+}
+
+InstalledSoftware read_signature_answer(ByteView answer) {
+    InstalledSoftware installed;
+    installed.block = static_cast<uint8_t>(byte_at(answer, 0) / 2);
+    const ByteView publisher = up_to(answer, 1, NAME_END);
+    installed.publisher = raw_text(publisher);
+    const std::size_t first = 1 + publisher.size();
+    if (first >= answer.size()) return installed;
+    const ByteView name = up_to(answer, first + 1, NAME_END);
+    installed.software_name = printable_text(name);
+    const std::size_t second = first + 1 + name.size();
+    if (second >= answer.size()) return installed;
+    // The name's printable bytes lie before the second '$', so the version
+    // lies after it.
+    const std::size_t at = second + SIGNATURE_VERSION_DISTANCE - installed.software_name.size();
+    if (at + 1 >= answer.size()) return installed;
+    installed.has_version = true;
+    installed.version_major = answer[at];
+    installed.version_minor = answer[at + 1];
+    return installed;
 }
 
 BootInfo read_boot_info(ByteView payload) {

@@ -15,6 +15,12 @@
 //   others     byte 1 '$' for an empty block; otherwise the publisher name
 //              from byte 1 up to a '$', then the software name up to the
 //              next '$'
+//
+// Signature answer (answer 0xF4 accepted, the 128-byte SI section): byte 0
+// the block code that the reader installed the part into, the publisher from
+// byte 1 up to a '$', the software name up to the next '$', and the two
+// version bytes 28 bytes after that second '$', less one for each printable
+// byte of the name.
 #pragma once
 
 #include <array>
@@ -25,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "images/printable.h"
 #include "link/link.h"
 #include "session/session.h"
 
@@ -34,6 +41,7 @@ using ByteView = std::span<const uint8_t>;
 
 constexpr std::size_t BOOT_INFO_SIZE = 70;
 constexpr std::size_t BLOCK_ITEM_SIZE = 252;
+constexpr std::size_t SIGNATURE_ANSWER_SIZE = 128;
 
 // Boot-information fields, by index.
 constexpr std::size_t BOOT_PUBLISHER = 0;
@@ -52,6 +60,7 @@ constexpr uint8_t NAME_END = '$';
 // The payloads as the response handlers leave them in the record's data.
 ByteView boot_info_payload(const ReaderRecord& record);
 ByteView block_item(const ReaderRecord& record);
+ByteView signature_answer(const ReaderRecord& record);
 
 // The five fields of a boot information; a field that the payload does not
 // hold is empty.
@@ -73,10 +82,18 @@ ByteView item_publisher(ByteView item);
 // is missing; empty when the first is missing.
 ByteView item_software_name(ByteView item);
 
-// A byte shown to the technician or written into the trace: 32 to 125.
-inline bool is_printable(uint8_t byte) {
-    return byte >= 32 && byte <= 125;
-}
+// What a signature answer says was installed. Without both '$', or with
+// the version beyond the answer, there is no version.
+struct InstalledSoftware {
+    uint8_t block = 0;
+    std::string publisher;      // the bytes as they came
+    std::string software_name;  // its printable bytes only
+    bool has_version = false;
+    uint8_t version_major = 0;
+    uint8_t version_minor = 0;
+};
+InstalledSoftware read_signature_answer(ByteView answer);
+
 // The bytes as text, unchanged.
 std::string raw_text(ByteView bytes);
 // The printable bytes only.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "images/embedded_images.h"
+#include "images/printable.h"
 
 namespace korva {
 
@@ -175,7 +176,7 @@ void describe(std::span<const uint8_t> part, ImagePart& described) {
     while (i < end && text[i] != '$') described.publisher += static_cast<char>(text[i++]);
     if (i == end) return;
     for (++i; i < end && text[i] != '$'; ++i) {
-        if (text[i] >= 0x20 && text[i] <= 0x7D) described.name += static_cast<char>(text[i]);
+        if (is_printable(text[i])) described.name += static_cast<char>(text[i]);
     }
     if (i == end) return;
     described.version_major = part[VERSION_OFFSET];

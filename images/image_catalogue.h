@@ -103,7 +103,7 @@ struct ImagePart {
     // reader reports these once it has installed the part, and charge shows
     // what it reports.
     std::string publisher;
-    std::string name;  // only the characters 0x20 to 0x7D, as charge shows them
+    std::string name;  // its printable characters only (is_printable), as charge shows them
     uint8_t version_major = 0;
     uint8_t version_minor = 0;
     bool described = false;  // the part holds a descriptor with both '$'

@@ -115,6 +115,42 @@ TEST(BlockItem, MissingDollarsStopAtTheItemEnd) {
     EXPECT_TRUE(item_software_name(last_dollar).empty());
 }
 
+// A signature answer of 128 bytes: block code 0x0A, then the text, the
+// version bytes 0x0C 0x22 at the given offset.
+std::vector<uint8_t> answer(const std::string& body, std::size_t version_at) {
+    std::vector<uint8_t> bytes = padded(with_text({0x0A}, body), SIGNATURE_ANSWER_SIZE);
+    if (version_at + 1 < bytes.size()) {
+        bytes[version_at] = 0x0C;
+        bytes[version_at + 1] = 0x22;
+    }
+    return bytes;
+}
+
+TEST(SignatureAnswer, FieldsAndTheVersionAfterTheName) {
+    struct Case {
+        std::string body;
+        std::size_t version_at;
+        std::string publisher;
+        const char* name;
+        int version;  // major * 100 + minor, -1 for none
+    };
+    const Case cases[] = {
+        // second '$' at 10, four printable name bytes: version at 10 + 28 - 4
+        {"PUB$NA\x01ME$", 34, "PUB", "NAME", 1234},
+        {"PUB$NAME", 200, "PUB", "NAME", -1},                                // one '$': no version
+        {"PUB", 200, "PUB" + std::string(124, '\0'), "", -1},                // no '$'
+        {std::string(120, 'P') + "$$", 200, std::string(120, 'P'), "", -1},  // past the end
+    };
+    for (const Case& c : cases) {
+        const InstalledSoftware got = read_signature_answer(answer(c.body, c.version_at));
+        EXPECT_EQ(got.block, 5);
+        EXPECT_EQ(got.publisher, c.publisher) << c.body;
+        EXPECT_EQ(got.software_name, c.name) << c.body;
+        const int version = got.version_major * 100 + got.version_minor;
+        EXPECT_EQ(got.has_version ? version : -1, c.version) << c.body;
+    }
+}
+
 TEST(Printable, KeepsThirtyTwoToOneHundredTwentyFive) {
     const std::vector<uint8_t> all = {0, 9, 10, 13, 31, 32, 'A', '}', '~', 127, 200, 255};
     EXPECT_EQ(printable_text(all), " A}");
