@@ -10,14 +10,8 @@
 # registry for the kernel (apt-get download linux-image-<version>-amd64;
 # nothing is installed into /boot). KORVA_KEEP_WORK=1 keeps the work files.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-root=$PWD
-
-fail() {
-    echo "guest: FAILED: $*" >&2
-    exit 1
-}
-step() { echo "== guest: $* ($((SECONDS))s)"; }
+STAGE=guest
+source "$(dirname "$0")/../lib/stage.sh"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -32,11 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-work=$(mktemp -d /tmp/korva-guest.XXXXXX)
-cleanup() {
-    if [ -n "${KORVA_KEEP_WORK:-}" ]; then echo "guest: work files kept in $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+make_work
+trap remove_work EXIT
 
 # --- The kernel: Debian's, as linux-image-amd64 names it ---------------------
 kernel_package() {

@@ -6,21 +6,14 @@
 #
 # Needs: g++-mingw-w64-x86-64, wine64, socat, cmake, ninja-build.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-root=$PWD
-
-fail() {
-    echo "windows: FAILED: $*" >&2
-    exit 1
-}
-step() { echo "== windows: $* ($((SECONDS))s)"; }
-need() { command -v "$1" >/dev/null || fail "$1 is missing (apt-get install -y $2)"; }
+STAGE=windows
+source "$(dirname "$0")/../lib/stage.sh"
 need x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64
 need wine wine64
 need socat socat
 need script bsdutils
 
-work=$(mktemp -d /tmp/korva-windows.XXXXXX)
+make_work
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 # No Mono or Gecko installer prompts in a fresh prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -28,7 +21,7 @@ started=()
 cleanup() {
     for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
     wineserver -k 2>/dev/null || true
-    if [ -n "${KORVA_KEEP_WORK:-}" ]; then echo "windows: work files kept in $work"; else rm -rf "$work"; fi
+    remove_work
 }
 trap cleanup EXIT
 
