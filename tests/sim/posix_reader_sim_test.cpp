@@ -87,11 +87,12 @@ TEST(PtyEndToEnd, InfoListsEveryBlockOfABoot405Reader) {
 
 TEST(PtyEndToEnd, NoWaitsForTheReaderToBeSwitchedOn) {
     const auto start = std::chrono::steady_clock::now();
-    // Switched on late enough for the command to be waiting already; its
+    // Switched on late enough for the command to be waiting already (the
+    // pause after the link's start-up lasts up to two seconds); its
     // start-up frame goes out half a second into a second of the calendar
     // clock, and reaches the utility through a USB adapter.
     const PtyRun run = run_over_pty(
-        "default,power-on-ms=2000,startup-phase-ms=500,usb-latency-ms=16", "3 no", "ALLUMEZ");
+        "default,power-on-ms=3000,startup-phase-ms=500,usb-latency-ms=16", "3 no", "ALLUMEZ");
     if (!run.skip.empty()) GTEST_SKIP() << run.skip;
     EXPECT_NE(run.output.find("\r REPONSE > LECTEUR EN ATTENTE"), std::string::npos) << run.output;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
@@ -106,7 +107,8 @@ TEST(PtyEndToEnd, AnotherProgramsSpeedDoesNotSwitchTheReaderOn) {
     korva::testing::TempWorkDir dir;
     const std::string link = (dir.path() / "com3").string();
     ReaderSimProcess sim;
-    ASSERT_TRUE(sim.start({"--link", link, "--profile", "default,power-on-ms=2000"}));
+    // Switched on a second after the longest pause that comes before "no".
+    ASSERT_TRUE(sim.start({"--link", link, "--profile", "default,power-on-ms=3000"}));
     const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     termios t{};
@@ -115,7 +117,7 @@ TEST(PtyEndToEnd, AnotherProgramsSpeedDoesNotSwitchTheReaderOn) {
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
     // Long enough for a reader switched on by that setting to have sent its
     // start-up frame; the emulator takes whatever comes.
-    usleep(3'000'000);
+    usleep(3'500'000);
     std::array<char, 256> taken{};
     while (read(fd, taken.data(), taken.size()) > 0) {
     }
