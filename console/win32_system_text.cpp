@@ -5,21 +5,9 @@
 #include <algorithm>
 
 #include "console/system_text.h"
+#include "platform/win32_text.h"
 
 namespace korva {
-
-namespace {
-
-std::string utf8_of(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-    utf8.pop_back();  // the terminating NUL
-    return utf8;
-}
-
-}  // namespace
 
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
@@ -34,11 +22,7 @@ void put_text(std::FILE* stream, const std::string& text) {
         std::fputs(text.c_str(), stream);  // a pipe or a file: UTF-8
         return;
     }
-    const int size = static_cast<int>(text.size());
-    std::wstring wide(
-        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)),
-        L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    const std::wstring wide = wide_of(text);
     std::fflush(stream);  // what was written before comes first
     std::size_t done = 0;
     while (done < wide.size()) {

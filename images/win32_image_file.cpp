@@ -6,19 +6,11 @@
 #include <string>
 
 #include "images/image_file_reading.h"
+#include "platform/win32_text.h"
 
 namespace korva {
 
 namespace {
-
-std::wstring wide(const std::string& utf8) {
-    const int size = static_cast<int>(utf8.size());
-    std::wstring text(
-        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
-        L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), static_cast<int>(text.size()));
-    return text;
-}
 
 // The system's text for an error, in UTF-8, without its closing full stop.
 std::string reason(DWORD error) {
@@ -29,12 +21,7 @@ std::string reason(DWORD error) {
                         text[size - 1] == L' ' || text[size - 1] == L'.'))
         --size;
     if (size == 0) return "error " + std::to_string(error);
-    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(
-                         CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr)),
-                     '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), utf8.data(),
-                        static_cast<int>(utf8.size()), nullptr, nullptr);
-    return utf8;
+    return utf8_of(text, size);
 }
 
 class Handle {
@@ -56,7 +43,7 @@ bool refuse_for(ImageFile& file, DWORD error) {
 }  // namespace
 
 bool read_stored_file(ImageFile& file, std::size_t most) {
-    const std::wstring path = wide(file.path);
+    const std::wstring path = wide_of(file.path);
     // FILE_FLAG_BACKUP_SEMANTICS opens a folder too, so that it is told as
     // "not a file" rather than as access denied.
     const HANDLE handle =

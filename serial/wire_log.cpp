@@ -1,6 +1,6 @@
 #include "serial/wire_log.h"
 
-#include <cstdlib>
+#include "serial/wire_log_file.h"
 
 namespace korva {
 
@@ -50,13 +50,13 @@ uint16_t wire_log_crc16(const uint8_t* bytes, std::size_t count) {
 }
 
 std::unique_ptr<WireLog> WireLog::from_environment(Clock& clock) {
-    const char* path = std::getenv("KORVA_WIRE_LOG");
-    if (path == nullptr || *path == '\0') return nullptr;
+    const std::string path = wire_log_variable();
+    if (path.empty()) return nullptr;
     return open(path, clock);
 }
 
 std::unique_ptr<WireLog> WireLog::open(const std::string& path, Clock& clock) {
-    std::FILE* file = std::fopen(path.c_str(), "ab");  // the same LF lines on every platform
+    std::FILE* file = open_to_append(path);  // bytes: the same LF lines on every platform
     if (file == nullptr) return nullptr;
     return std::make_unique<WireLog>(file, clock);
 }

@@ -304,12 +304,15 @@ else
 
     # The accented working folder holds liste.dvo; the trace table is
     # ..\trace.xls from it, in the user folder; --images is the accented
-    # image folder.
+    # image folder; the wire log has letters outside the code page.
     step "a session in an accented working folder, with accented --images"
     start_reader accented --no-pacing
     printf 'trace q' >"$workdir/liste.dvo"
-    (cd "$workdir" && printf '3Ox' | timeout 120 wine "$exe" --images "$win_images" \
-        >"$work/accented-session.out" 2>"$work/accented-session.err") || true
+    wire_log="$workdir/journal Zdeněk.log"
+    (cd "$workdir" && printf '3Ox' |
+        KORVA_WIRE_LOG="Z:$(tr / '\\' <<<"$wire_log")" timeout 120 wine "$exe" \
+            --images "$win_images" >"$work/accented-session.out" 2>"$work/accented-session.err") ||
+        true
     kill "$sim_pid" 2>/dev/null || true
     out=$work/accented-session.out
     grep -qF "korva-maint: $win_images\bloc6_extension.img: absent, charge of typed block 6" \
@@ -319,6 +322,7 @@ else
     expect "$out" '\n           MISE A JOUR FICHIER TRACE OK'
     grep -q '^NUMERO DE SERIE' "$home/trace.xls" || fail "no trace table in $home"
     [ "$(wc -l <"$home/trace.xls")" -eq 2 ] || fail "the trace table lacks its row"
+    grep -q ' > [0-9A-F][0-9A-F]' "$wire_log" || fail "no wire log under its accented name"
 fi
 
 # --- Package ---------------------------------------------------------------
