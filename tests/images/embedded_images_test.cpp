@@ -120,9 +120,9 @@ TEST(EmbeddedImages, TrailersAreTheDigestsOfTheirParts) {
         EXPECT_TRUE(std::equal(digest.begin(), digest.end(), trailer)) << i;
     }
     // The digests themselves are checked with a vetted hash library.
-    const auto root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::filesystem::path root(KORVA_SOURCE_DIR);
     if (!std::filesystem::exists(root / "tools" / "check_images.py"))
-        GTEST_SKIP() << "source tree not found next to the test's source path";
+        GTEST_SKIP() << "source tree not found at " << KORVA_SOURCE_DIR;
     if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "python3 not available";
     const std::string command = "python3 '" + (root / "tools" / "check_images.py").string() +
                                 "' '" + (root / "images").string() + "'";

@@ -289,8 +289,7 @@ std::string markdown_table() {
 }
 
 std::filesystem::path reliability_doc() {
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs" /
-           "RELIABILITY.md";
+    return std::filesystem::path(KORVA_SOURCE_DIR) / "docs" / "RELIABILITY.md";
 }
 
 // The table in the document is the table of these rows. With
