@@ -12,16 +12,10 @@ namespace korva {
 
 namespace {
 
-// The system's text for an error, in UTF-8, without its closing full stop.
+// The system's text for an error, in UTF-8.
 std::string reason(DWORD error) {
-    wchar_t text[512];
-    DWORD size = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, text, sizeof text / sizeof text[0], nullptr);
-    while (size > 0 && (text[size - 1] == L'\r' || text[size - 1] == L'\n' ||
-                        text[size - 1] == L' ' || text[size - 1] == L'.'))
-        --size;
-    if (size == 0) return "error " + std::to_string(error);
-    return utf8_of(text, size);
+    const std::string text = system_error_text(error);
+    return text.empty() ? "error " + std::to_string(error) : text;
 }
 
 class Handle {

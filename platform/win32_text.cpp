@@ -31,4 +31,14 @@ std::string utf8_of(const wchar_t* text, std::size_t size) {
     return utf8;
 }
 
+std::string system_error_text(unsigned long error) {
+    wchar_t text[512];
+    DWORD size = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, text, sizeof text / sizeof text[0], nullptr);
+    while (size > 0 && (text[size - 1] == L'\r' || text[size - 1] == L'\n' ||
+                        text[size - 1] == L' ' || text[size - 1] == L'.'))
+        --size;
+    return utf8_of(text, size);
+}
+
 }  // namespace korva

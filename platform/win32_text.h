@@ -12,5 +12,8 @@ std::wstring wide_of(const std::string& utf8);
 // Up to the terminating NUL.
 std::string utf8_of(const wchar_t* text);
 std::string utf8_of(const wchar_t* text, std::size_t size);
+// The system's message for an error code (GetLastError), in UTF-8, without
+// its line end and closing full stop; empty when the system has none.
+std::string system_error_text(unsigned long error);
 
 }  // namespace korva

@@ -7,6 +7,7 @@
 
 // After the seam's header: <windows.h> defines the same constant names as
 // macros, with the same values.
+#include "platform/win32_text.h"
 #include "platform/win32_windows.h"
 
 namespace korva {
@@ -37,17 +38,10 @@ bool device_removed_error(DWORD error) {
     }
 }
 
-// The system's message for an error code, without its line end.
+// The system's message for an error code, with the code.
 std::string error_text(DWORD error) {
-    char text[512] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0, text, sizeof text, nullptr);
-    std::string message(text, n);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.'))
-        message.pop_back();
-    if (message.empty()) message = "system error";
-    return message + " (error " + std::to_string(error) + ")";
+    const std::string text = system_error_text(error);
+    return (text.empty() ? "system error" : text) + " (error " + std::to_string(error) + ")";
 }
 
 class Win32SerialDevice : public SerialDevice {
