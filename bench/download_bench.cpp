@@ -293,12 +293,6 @@ int main(int argc, char** argv) {
     using korva::OptionVerdict;
     using Value = std::optional<std::string>;
     // Every option is "--name VALUE"; a missing or bad value is a usage error.
-    auto text = [](std::string& into) {
-        return [&into](const Value& value) {
-            if (value) into = *value;
-            return value ? OptionVerdict::TAKEN : OptionVerdict::REFUSED;
-        };
-    };
     auto ms = [](int& into, int low, int high) {
         return [&into, low, high](const Value& value) {
             const bool good =
@@ -307,9 +301,9 @@ int main(int argc, char** argv) {
         };
     };
     const std::vector<korva::CommandOption> table = {
-        {"--maint", "", OptionValue::NEXT, text(maint)},
-        {"--sim", "", OptionValue::NEXT, text(sim)},
-        {"--keep", "", OptionValue::NEXT, text(keep)},
+        {"--maint", "", OptionValue::NEXT, korva::keep_value(maint)},
+        {"--sim", "", OptionValue::NEXT, korva::keep_value(sim)},
+        {"--keep", "", OptionValue::NEXT, korva::keep_value(keep)},
         {"--turnaround-ms", "", OptionValue::NEXT, ms(timing.turnaround_ms, 0, 10000)},
         {"--usb-latency-ms", "", OptionValue::NEXT, ms(timing.usb_latency_ms, 1, 16)},
     };

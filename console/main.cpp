@@ -85,20 +85,14 @@ std::string parse(const std::vector<std::string>& all, Options& options) {
     using korva::OptionVerdict;
     using Value = std::optional<std::string>;
     std::string refusal;
-    auto flag = [](bool& set) {
-        return [&set](const Value&) {
-            set = true;
-            return OptionVerdict::TAKEN;
-        };
-    };
     auto refuse = [&refusal](const char* why) {
         refusal = why;
         return OptionVerdict::REFUSED;
     };
     const std::vector<korva::CommandOption> table = {
-        {"--help", "-h", OptionValue::NONE, flag(options.help)},
-        {"--version", "", OptionValue::NONE, flag(options.version)},
-        {"--list-ports", "", OptionValue::NONE, flag(options.list_ports)},
+        {"--help", "-h", OptionValue::NONE, korva::set_flag(options.help)},
+        {"--version", "", OptionValue::NONE, korva::set_flag(options.version)},
+        {"--list-ports", "", OptionValue::NONE, korva::set_flag(options.list_ports)},
         {"--images", "", OptionValue::NEXT,
          [&](const Value& dir) {
              if (dir) options.images = *dir;

@@ -26,6 +26,21 @@ const CommandOption* find(const std::vector<CommandOption>& table, const std::st
 
 }  // namespace
 
+OptionAction keep_value(std::string& text) {
+    return [&text](const std::optional<std::string>& value) {
+        if (!value) return OptionVerdict::REFUSED;
+        text = *value;
+        return OptionVerdict::TAKEN;
+    };
+}
+
+OptionAction set_flag(bool& flag, bool to) {
+    return [&flag, to](const std::optional<std::string>&) {
+        flag = to;
+        return OptionVerdict::TAKEN;
+    };
+}
+
 OptionsRead read_options(const std::vector<std::string>& args,
                          const std::vector<CommandOption>& table, Operands operands) {
     OptionsRead read;

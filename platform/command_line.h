@@ -38,6 +38,13 @@ struct CommandOption {
     std::function<OptionVerdict(const std::optional<std::string>& value)> action;
 };
 
+using OptionAction = std::function<OptionVerdict(const std::optional<std::string>& value)>;
+
+// The actions most options have: the value kept in text (an option that
+// came without its value is refused), and a flag set to a value.
+OptionAction keep_value(std::string& text);
+OptionAction set_flag(bool& flag, bool to = true);
+
 struct OptionsRead {
     OptionVerdict end = OptionVerdict::TAKEN;  // TAKEN when every option was taken
     std::string argument;                      // the argument that ended the reading otherwise

@@ -125,15 +125,16 @@ struct CallerTraits {
 };
 
 constexpr CallerTraits TRAITS[] = {
-    /* SUP_TLA */ {.boot_factor = waits::PSS_BOOT_FACTOR,
-                   .start_factor = waits::PSS_START_FACTOR,
-                   .start_b = true,
-                   .poll_factor = waits::PSS_POLL_FACTOR,
-                   .silence_is_lost_link = false,
-                   .insists = false,
-                   .restart_request_first = true,
-                   .blinks_for_restart = false},
-    /* CB */
+    // SUP_TLA
+    {.boot_factor = waits::PSS_BOOT_FACTOR,
+     .start_factor = waits::PSS_START_FACTOR,
+     .start_b = true,
+     .poll_factor = waits::PSS_POLL_FACTOR,
+     .silence_is_lost_link = false,
+     .insists = false,
+     .restart_request_first = true,
+     .blinks_for_restart = false},
+    // CB
     {.boot_factor = waits::PSS_BOOT_FACTOR,
      .start_factor = waits::PSS_START_FACTOR,
      .start_b = false,
@@ -142,7 +143,7 @@ constexpr CallerTraits TRAITS[] = {
      .insists = false,
      .restart_request_first = false,
      .blinks_for_restart = false},
-    /* CHARGE */
+    // CHARGE
     {.boot_factor = waits::PSS_BOOT_CHARGE_FACTOR,
      .start_factor = waits::PSS_START_CHARGE_FACTOR,
      .start_b = true,

@@ -122,27 +122,16 @@ int main(int argc, char** argv) {
     using korva::OptionValue;
     using korva::OptionVerdict;
     using Value = std::optional<std::string>;
-    // "--name VALUE" or "--name=VALUE", into text.
-    auto into = [](std::string& text) {
-        return [&text](const Value& value) {
-            if (value) text = *value;
-            return value ? OptionVerdict::TAKEN : OptionVerdict::UNKNOWN;
-        };
-    };
     const std::vector<korva::CommandOption> table = {
-        {"--link", "", OptionValue::NEXT, into(link_path)},
-        {"--profile", "", OptionValue::NEXT, into(profile_text)},
+        {"--link", "", OptionValue::NEXT, korva::keep_value(link_path)},
+        {"--profile", "", OptionValue::NEXT, korva::keep_value(profile_text)},
         {"--fault", "", OptionValue::NEXT,
          [&](const Value& knob) {
              if (knob) fault_texts.push_back(*knob);
              return knob ? OptionVerdict::TAKEN : OptionVerdict::UNKNOWN;
          }},
-        {"--images", "", OptionValue::NEXT, into(image_dir)},
-        {"--no-pacing", "", OptionValue::NONE,
-         [&](const Value&) {
-             pacing = false;
-             return OptionVerdict::TAKEN;
-         }},
+        {"--images", "", OptionValue::NEXT, korva::keep_value(image_dir)},
+        {"--no-pacing", "", OptionValue::NONE, korva::set_flag(pacing, false)},
         {"--help", "-h", OptionValue::NONE, [](const Value&) { return OptionVerdict::STOP; }},
     };
     const korva::OptionsRead parsed = korva::read_options(

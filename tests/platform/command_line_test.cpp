@@ -64,5 +64,16 @@ TEST(CommandLine, ReadsEachFormOfOptionAndEndsWhereItMust) {
     }
 }
 
+TEST(CommandLine, KeepValueRefusesAMissingValueAndSetFlagSetsItsValue) {
+    std::string text = "old";
+    bool flag = true;
+    EXPECT_EQ(keep_value(text)(std::nullopt), V::REFUSED);
+    EXPECT_EQ(text, "old");
+    EXPECT_EQ(keep_value(text)("new"), V::TAKEN);
+    EXPECT_EQ(text, "new");
+    EXPECT_EQ(set_flag(flag, false)(std::nullopt), V::TAKEN);
+    EXPECT_FALSE(flag);
+}
+
 }  // namespace
 }  // namespace korva
